@@ -1,0 +1,39 @@
+#include "answer.hpp"
+#include "credentials.hpp"
+#include "host_pause.hpp"
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+int main()
+{
+    std::string user_name_answer;
+    std::cout << "Username: ";
+    read_answer(std::cin, user_name_answer);
+
+    std::string password_answer;
+    std::cout << "Password: ";
+    read_answer(std::cin, password_answer);
+
+    std::printf("Beginning of compare function");
+    bool verdict = false;
+    {
+        // The reference values live only inside this block: the password,
+        // if it was built at all, dies first, then the user name.
+        const std::string reference_user_name = build_user_name();
+        if (answers_match(user_name_answer, reference_user_name)) {
+            const std::string reference_password = build_password();
+            verdict = answers_match(password_answer, reference_password);
+        }
+    }
+
+    if (verdict) {
+        std::printf("Inside of function");
+        std::cout << "Correct" << std::endl;
+        return 0;
+    }
+    std::cout << "Try Again" << std::endl;
+    pause_after_failure();
+    return 0;
+}

@@ -1,0 +1,98 @@
+#!/usr/bin/env python3
+"""Runs the program once with its standard input redirected and compares every
+byte it writes with an expected transcript; the exit status must be 0 and
+standard error empty."""
+
+import argparse
+import os
+import subprocess
+import sys
+import tempfile
+
+from support import fill_template, load_references
+
+NATIVE_PAUSE = b"Press any key to continue . . . \n"
+
+
+def parse_arguments():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--emulator", default="", help="e.g. wine for a Windows build")
+    parser.add_argument("--references", required=True)
+    parser.add_argument("--input", required=True, help="input template")
+    parser.add_argument("--expected", required=True, help="transcript as the native build writes it")
+    parser.add_argument("--stdin", choices=("file", "closed"), default="file")
+    parser.add_argument("--stdout", choices=("pipe", "closed", "full"), default="pipe")
+    return parser.parse_args()
+
+
+def run(arguments, input_bytes):
+    command = ([arguments.emulator] if arguments.emulator else []) + [arguments.program]
+    with tempfile.TemporaryFile() as stdin_file:
+        stdin_file.write(input_bytes)
+        stdin_file.seek(0)
+        closes = []
+        if arguments.stdin == "closed":
+            closes.append(0)
+        stdout = subprocess.PIPE
+        if arguments.stdout == "closed":
+            closes.append(1)
+        elif arguments.stdout == "full":
+            stdout = open("/dev/full", "wb")  # pylint: disable=consider-using-with
+
+        def close_descriptors():
+            for descriptor in closes:
+                os.close(descriptor)
+
+        result = subprocess.run(
+            command,
+            stdin=stdin_file,
+            stdout=stdout,
+            stderr=subprocess.PIPE,
+            preexec_fn=close_descriptors if closes else None,
+            timeout=60,
+            check=False,
+        )
+        if stdout is not subprocess.PIPE:
+            stdout.close()
+        return result
+
+
+def matches(actual, expected, windows):
+    """Native output must be exact. A Windows console program ends its lines
+    with CRLF, and its pause text is the host's own, so there only the start of
+    that text is fixed."""
+    if not windows:
+        return actual == expected
+    pauses = expected.endswith(NATIVE_PAUSE)
+    if pauses:
+        expected = expected[: -len(NATIVE_PAUSE)]
+    expected = expected.replace(b"\n", b"\r\n")
+    if not pauses:
+        return actual == expected
+    return actual.startswith(expected) and actual[len(expected) :].startswith(b"Press any key")
+
+
+def main():
+    arguments = parse_arguments()
+    with open(arguments.input, "rb") as template:
+        input_bytes = fill_template(template.read(), load_references(arguments.references))
+    with open(arguments.expected, "rb") as expected_file:
+        expected = expected_file.read()
+
+    result = run(arguments, input_bytes)
+    failures = []
+    if result.returncode != 0:
+        failures.append(f"exit status {result.returncode}, expected 0")
+    if result.stderr:
+        failures.append(f"standard error not empty: {result.stderr!r}")
+    windows = arguments.program.lower().endswith(".exe")
+    if arguments.stdout == "pipe" and not matches(result.stdout, expected, windows):
+        failures.append(f"transcript differs\n  expected: {expected!r}\n  actual:   {result.stdout!r}")
+    for failure in failures:
+        print(failure)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

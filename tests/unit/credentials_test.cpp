@@ -1,0 +1,74 @@
+#include "answer.hpp"
+#include "credentials.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+bool allowed_character(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+
+template <typename Builder> std::string trace_of(Builder build)
+{
+    testing::internal::CaptureStdout();
+    static_cast<void>(build());
+    std::fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+TEST(ReferenceValues, HaveTheirFixedLengthsAndAllowedCharacters)
+{
+    const std::string user_name = build_user_name();
+    const std::string password = build_password();
+    EXPECT_EQ(user_name.size(), 3U);
+    EXPECT_EQ(password.size(), 5U);
+    for (const char c : user_name + password) {
+        EXPECT_TRUE(allowed_character(c)) << "character " << static_cast<int>(c);
+    }
+}
+
+TEST(ReferenceValues, AreTheSameOnEveryCall)
+{
+    const std::string first_user_name = build_user_name();
+    const std::string first_password = build_password();
+    for (int call = 0; call < 3; ++call) {
+        EXPECT_EQ(build_user_name(), first_user_name);
+        EXPECT_EQ(build_password(), first_password);
+    }
+}
+
+TEST(ReferenceValues, AreShorterThanAnAnswerCanBeCut)
+{
+    // A cut answer keeps max_answer_length bytes; were a reference that long,
+    // an over-long answer could match it.
+    EXPECT_LT(build_user_name().size(), max_answer_length);
+    EXPECT_LT(build_password().size(), max_answer_length);
+}
+
+TEST(BuilderTrace, UserNameBuilderWritesItsFiveLinesEachCall)
+{
+    const std::string expected = "Beginning of User Array\n"
+                                 "End of user array\n"
+                                 "Begining of user array assembly\n"
+                                 "End of user array assembly\n"
+                                 "End of Username";
+    EXPECT_EQ(trace_of(build_user_name), expected);
+    EXPECT_EQ(trace_of(build_user_name), expected);
+}
+
+TEST(BuilderTrace, PasswordBuilderWritesItsFourLinesEachCall)
+{
+    const std::string expected = "Beginning of password Array\n"
+                                 "End of password array\n"
+                                 "Begining of password array assembly\n"
+                                 "End of password array assembly\n";
+    EXPECT_EQ(trace_of(build_password), expected);
+    EXPECT_EQ(trace_of(build_password), expected);
+}
+
+} // namespace
