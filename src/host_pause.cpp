@@ -29,8 +29,8 @@ extern "C" void restore_terminal_and_reraise(int signal_number)
 {
     // The handler was installed with SA_RESETHAND | SA_NODEFER, so raising the
     // signal again ends the run the way the signal would have without us.
-    tcsetattr(STDIN_FILENO, TCSANOW, &settings_before_wait);
-    raise(signal_number);
+    static_cast<void>(tcsetattr(STDIN_FILENO, TCSANOW, &settings_before_wait));
+    static_cast<void>(raise(signal_number));
 }
 
 void read_one_byte()

@@ -36,13 +36,13 @@ void append_text(const char* text)
     append(text, length_of(text) + 1);
 }
 
-void record(const char* routine, const void* first, std::size_t first_length, const void* second,
-            std::size_t second_length)
+void record(const char* routine, const void* left, std::size_t left_length, const void* right,
+            std::size_t right_length)
 {
     append_text(routine);
-    append(first, first_length);
+    append(left, left_length);
     append("\0", 1);
-    append(second, second_length);
+    append(right, right_length);
     append("\0\n", 2);
 }
 
@@ -117,6 +117,7 @@ void* memchr(const void* bytes, int wanted, std::size_t length)
     record("memchr", bytes, length, "", 0);
     for (std::size_t i = 0; i < length; ++i) {
         if (as_bytes(bytes)[i] == static_cast<unsigned char>(wanted)) {
+            // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast): the C signature
             return const_cast<unsigned char*>(as_bytes(bytes) + i);
         }
     }
@@ -129,6 +130,7 @@ void* memmem(const void* haystack, std::size_t haystack_length, const void* need
     record("memmem", haystack, haystack_length, needle, needle_length);
     for (std::size_t at = 0; at + needle_length <= haystack_length; ++at) {
         if (compare_bytes(as_bytes(haystack) + at, as_bytes(needle), needle_length) == 0) {
+            // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast): the C signature
             return const_cast<unsigned char*>(as_bytes(haystack) + at);
         }
     }

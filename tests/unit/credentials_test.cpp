@@ -17,7 +17,7 @@ template <typename Builder> std::string trace_of(Builder build)
 {
     testing::internal::CaptureStdout();
     static_cast<void>(build());
-    std::fflush(stdout);
+    static_cast<void>(std::fflush(stdout));
     return testing::internal::GetCapturedStdout();
 }
 
