@@ -9,7 +9,7 @@ import subprocess
 import sys
 import tempfile
 
-from support import load_references
+from support import load_references, report
 
 
 def instructions(program, input_bytes):
@@ -53,9 +53,7 @@ def main():
     # matching user name builds the password.
     if counts["wrong user names"][0] == counts["wrong passwords"][0]:
         failures.append("callgrind did not tell a matching user name from a wrong one")
-    for failure in failures:
-        print(failure)
-    return 1 if failures else 0
+    return report(failures)
 
 
 if __name__ == "__main__":

@@ -10,7 +10,7 @@ import sys
 import tempfile
 import threading
 
-from support import load_references
+from support import load_references, report
 
 CHUNK = 1 << 20
 ALLOWED_GROWTH_KIB = 1024
@@ -87,9 +87,7 @@ def main():
         for name, peak in (("a huge word", word_peak), ("a run of white space", space_peak)):
             if peak > short_peak + ALLOWED_GROWTH_KIB:
                 failures.append(f"{name} grew the peak memory from {short_peak} to {peak} KiB")
-    for failure in failures:
-        print(failure)
-    return 1 if failures else 0
+    return report(failures)
 
 
 if __name__ == "__main__":

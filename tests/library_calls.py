@@ -10,7 +10,7 @@ import subprocess
 import sys
 import tempfile
 
-from support import load_references
+from support import load_references, report
 
 
 def recorded_calls(command, shim, input_bytes=b""):
@@ -47,9 +47,7 @@ def main():
         if value in attempt:
             failures.append(f"a C library routine was handed the reference {name}")
 
-    for failure in failures:
-        print(failure)
-    return 1 if failures else 0
+    return report(failures)
 
 
 if __name__ == "__main__":

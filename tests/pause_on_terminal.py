@@ -13,6 +13,8 @@ import sys
 import termios
 import time
 
+from support import report
+
 PROMPT = b"Press any key to continue . . . "
 
 
@@ -115,9 +117,7 @@ def main():
     signal_restores_the_terminal(program, failures, signal.SIGINT, lambda s: s.type(b"\x03"))
     signal_restores_the_terminal(program, failures, signal.SIGTERM,
                                  lambda s: s.process.send_signal(signal.SIGTERM))
-    for failure in failures:
-        print(failure)
-    return 1 if failures else 0
+    return report(failures)
 
 
 if __name__ == "__main__":

@@ -9,7 +9,7 @@ import subprocess
 import sys
 import tempfile
 
-from support import fill_template, load_references
+from support import fill_template, load_references, report
 
 NATIVE_PAUSE = b"Press any key to continue . . . \n"
 
@@ -89,9 +89,7 @@ def main():
     windows = arguments.program.lower().endswith(".exe")
     if arguments.stdout == "pipe" and not matches(result.stdout, expected, windows):
         failures.append(f"transcript differs\n  expected: {expected!r}\n  actual:   {result.stdout!r}")
-    for failure in failures:
-        print(failure)
-    return 1 if failures else 0
+    return report(failures)
 
 
 if __name__ == "__main__":

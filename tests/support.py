@@ -23,3 +23,10 @@ def fill_template(template, references):
     ):
         template = template.replace(placeholder, value)
     return template
+
+
+def report(failures):
+    """Prints what went wrong and gives the script's exit status."""
+    for failure in failures:
+        print(failure)
+    return 1 if failures else 0

@@ -8,6 +8,8 @@ import struct
 import sys
 import xml.etree.ElementTree as ElementTree
 
+from support import report
+
 MACHINE_I386 = 0x14C
 PE32_MAGIC = 0x10B
 CONSOLE_SUBSYSTEM = 3
@@ -108,9 +110,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--program", required=True)
     failures = check(parser.parse_args().program)
-    for failure in failures:
-        print(failure)
-    return 1 if failures else 0
+    return report(failures)
 
 
 if __name__ == "__main__":
