@@ -5,6 +5,7 @@ reference value stands whole in any of the executables."""
 
 import argparse
 import concurrent.futures
+import glob
 import os
 import subprocess
 import sys
@@ -13,14 +14,13 @@ import tempfile
 from scan_for_values import findings
 from support import load_references
 
-SOURCES = ["main.cpp", "answer.cpp", "credentials.cpp", "host_pause.cpp"]
 OPTIMISATIONS = {"O0": ["-O0"], "O2": ["-O2"], "O3": ["-O3"], "O3-lto": ["-O3", "-flto"]}
 
 
 def compile_variant(source, directory, compiler, name, flags):
     output = os.path.join(directory, f"{compiler}-{name}")
-    subprocess.run([compiler, "-std=c++17", *flags, *(os.path.join(source, "src", s) for s in SOURCES),
-                    "-o", output], check=True)
+    sources = sorted(glob.glob(os.path.join(source, "src", "*.cpp")))
+    subprocess.run([compiler, "-std=c++17", *flags, *sources, "-o", output], check=True)
     return output
 
 
