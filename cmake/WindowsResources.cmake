@@ -3,6 +3,11 @@
 enable_language(RC)
 
 function(login_challenge_add_windows_resources target)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+        set(manifest_architecture amd64)
+    else()
+        set(manifest_architecture x86)
+    endif()
     set(resource_dir ${CMAKE_CURRENT_BINARY_DIR}/resources)
     set(manifest ${resource_dir}/${target}.manifest)
     configure_file(${PROJECT_SOURCE_DIR}/src/windows/application.manifest.in ${manifest} @ONLY)

@@ -1,19 +1,12 @@
-# Cross build of the 32-bit Windows console program with Debian's MinGW-w64
-# (package g++-mingw-w64-i686). Tests run the .exe through Wine when present.
+# Cross build of the 32-bit Windows console program, the program's home build,
+# with Debian's MinGW-w64 (package g++-mingw-w64-i686). Its tests run the .exe
+# through 32-bit Wine, which only a kernel that runs 32-bit programs can start.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
-
 set(mingw_prefix i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${mingw_prefix}-gcc)
-set(CMAKE_CXX_COMPILER ${mingw_prefix}-g++)
-set(CMAKE_RC_COMPILER ${mingw_prefix}-windres)
+include(${CMAKE_CURRENT_LIST_DIR}/MinGW.cmake)
 
-set(CMAKE_FIND_ROOT_PATH /usr/${mingw_prefix})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
+# The wrapper picks the 32-bit loader once wine32 is installed.
 find_program(WINE_PROGRAM wine)
 if(WINE_PROGRAM)
     set(CMAKE_CROSSCOMPILING_EMULATOR ${WINE_PROGRAM})

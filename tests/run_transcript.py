@@ -9,7 +9,7 @@ import subprocess
 import sys
 import tempfile
 
-from support import fill_template, load_references, report
+from support import fill_template, load_references, report, skip_unless_emulator_runs
 
 NATIVE_PAUSE = b"Press any key to continue . . . \n"
 
@@ -75,6 +75,7 @@ def matches(actual, expected, windows):
 
 def main():
     arguments = parse_arguments()
+    skip_unless_emulator_runs(arguments.emulator)
     with open(arguments.input, "rb") as template:
         input_bytes = fill_template(template.read(), load_references(arguments.references))
     with open(arguments.expected, "rb") as expected_file:

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Checks what a Windows user gets: a 32-bit (PE32, Intel 80386) console
-program that imports only DLLs Windows ships, with an embedded application
-manifest that runs it as the invoking user, and a version resource."""
+"""Checks what a Windows user gets: a console program of the given width
+(PE32 for Intel 80386, or PE32+ for x86-64) that imports only DLLs Windows
+ships, with an embedded application manifest that runs it as the invoking
+user, and a version resource. It only reads the file."""
 
 import argparse
 import struct
@@ -10,8 +11,9 @@ import xml.etree.ElementTree as ElementTree
 
 from support import report
 
-MACHINE_I386 = 0x14C
-PE32_MAGIC = 0x10B
+# (optional header magic, machine) of each width.
+FORMATS = {32: (0x10B, 0x14C), 64: (0x20B, 0x8664)}
+MANIFEST_ARCHITECTURE = {32: "x86", 64: "amd64"}
 CONSOLE_SUBSYSTEM = 3
 RT_VERSION = 16
 RT_MANIFEST = 24
@@ -28,7 +30,9 @@ class PortableExecutable:
         optional = header + 24
         self.magic = struct.unpack_from("<H", content, optional)[0]
         self.subsystem = struct.unpack_from("<H", content, optional + 68)[0]
-        self.directories = [struct.unpack_from("<II", content, optional + 96 + 8 * i) for i in range(16)]
+        # PE32+ widens four fields of the optional header by four bytes each.
+        directories = optional + (112 if self.magic == FORMATS[64][0] else 96)
+        self.directories = [struct.unpack_from("<II", content, directories + 8 * i) for i in range(16)]
         table = optional + optional_size
         self.sections = [struct.unpack_from("<IIII", content, table + 40 * i + 8) for i in range(sections)]
 
@@ -78,12 +82,12 @@ class PortableExecutable:
         return self.content[self.offset(rva):self.offset(rva) + size]
 
 
-def check(program):
+def check(program, bits):
     with open(program, "rb") as executable:
         pe = PortableExecutable(executable.read())
     failures = []
-    if (pe.magic, pe.machine, pe.subsystem) != (PE32_MAGIC, MACHINE_I386, CONSOLE_SUBSYSTEM):
-        failures.append(f"not a PE32 i386 console program: magic {pe.magic:#x}, "
+    if (pe.magic, pe.machine, pe.subsystem) != (*FORMATS[bits], CONSOLE_SUBSYSTEM):
+        failures.append(f"not a {bits}-bit console program: magic {pe.magic:#x}, "
                         f"machine {pe.machine:#x}, subsystem {pe.subsystem}")
     dlls = pe.imported_dlls()
     foreign = [dll for dll in dlls
@@ -96,10 +100,15 @@ def check(program):
     if manifest is None:
         failures.append("no manifest resource (type 24, id 1)")
     else:
-        levels = [element.attrib for element in ElementTree.fromstring(manifest).iter()
+        elements = list(ElementTree.fromstring(manifest).iter())
+        levels = [element.attrib for element in elements
                   if element.tag.endswith("}requestedExecutionLevel")]
         if levels != [{"level": "asInvoker", "uiAccess": "false"}]:
             failures.append(f"manifest asks for {levels}")
+        architectures = [element.get("processorArchitecture") for element in elements
+                         if element.tag.endswith("}assemblyIdentity")]
+        if architectures != [MANIFEST_ARCHITECTURE[bits]]:
+            failures.append(f"manifest names the architecture {architectures}")
     version = pe.resource(RT_VERSION, 1)
     if version is None or "login-challenge".encode("utf-16-le") not in version:
         failures.append("no version resource naming the product")
@@ -109,7 +118,9 @@ def check(program):
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--program", required=True)
-    failures = check(parser.parse_args().program)
+    parser.add_argument("--bits", type=int, choices=sorted(FORMATS), required=True)
+    arguments = parser.parse_args()
+    failures = check(arguments.program, arguments.bits)
     return report(failures)
 
 

@@ -1,0 +1,10 @@
+# What both MinGW-w64 toolchain files share; they set mingw_prefix first.
+set(CMAKE_C_COMPILER ${mingw_prefix}-gcc)
+set(CMAKE_CXX_COMPILER ${mingw_prefix}-g++)
+set(CMAKE_RC_COMPILER ${mingw_prefix}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${mingw_prefix})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
