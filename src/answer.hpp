@@ -8,10 +8,12 @@
 // could never change a verdict; it only bounds the memory one word can take.
 constexpr std::size_t max_answer_length = 256;
 
-// Extracts one white-space separated word exactly as `in >> answer` does
-// (same skipping, same stream states, same input left unread) except that at
-// most max_answer_length bytes of it are kept. Longer words are consumed whole
-// and their kept prefix can never equal a reference value.
+// Extracts one white-space separated word as `in >> answer` does (same
+// skipping, same stream states, same input left unread, and the answer is
+// replaced only when a word starts: a stream found ready after its white space
+// is skipped always holds one) except that at most max_answer_length bytes of
+// it are kept. Longer words are consumed whole and their kept prefix can never
+// equal a reference value.
 void read_answer(std::istream& in, std::string& answer);
 
 // Same length and same bytes. For equal lengths it looks at every byte

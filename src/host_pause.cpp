@@ -16,6 +16,7 @@ void pause_after_failure()
 #include <csignal>
 #include <iostream>
 
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -33,10 +34,87 @@ extern "C" void restore_terminal_and_reraise(int signal_number)
     static_cast<void>(raise(signal_number));
 }
 
+// Reads one byte; false at the end of input or on an error.
+bool read_one_byte(unsigned char& byte)
+{
+    for (;;) {
+        const ssize_t count = read(STDIN_FILENO, &byte, 1);
+        if (count >= 0 || errno != EINTR) {
+            return count == 1;
+        }
+    }
+}
+
 void read_one_byte()
 {
-    char byte = 0;
-    while (read(STDIN_FILENO, &byte, 1) < 0 && errno == EINTR) {
+    unsigned char byte = 0;
+    static_cast<void>(read_one_byte(byte));
+}
+
+// The rest of a key comes right behind its first byte; a byte that has not
+// come within this time belongs to no key (Escape alone sends just ESC).
+constexpr int rest_of_key_ms = 100;
+
+bool read_next_byte_of_key(unsigned char& byte)
+{
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    int ready = 0;
+    do {
+        ready = poll(&input, 1, rest_of_key_ms);
+    } while (ready < 0 && errno == EINTR);
+    return ready > 0 && read_one_byte(byte);
+}
+
+// Extra bytes that follow a UTF-8 lead byte.
+int continuation_count(unsigned char lead)
+{
+    if (lead >= 0xF0) {
+        return 3;
+    }
+    if (lead >= 0xE0) {
+        return 2;
+    }
+    return lead >= 0xC0 ? 1 : 0;
+}
+
+void read_rest_of_character(unsigned char lead)
+{
+    unsigned char byte = 0;
+    for (int i = continuation_count(lead); i > 0 && read_next_byte_of_key(byte); --i) {
+    }
+}
+
+// One key press may send several bytes: an arrow or function key an escape
+// sequence (ESC [ D, ESC [ 1 5 ~, ESC O P), a letter outside ASCII its UTF-8
+// bytes. All of them are read, so nothing of the key is left for the program
+// that reads the terminal next.
+void read_one_key()
+{
+    constexpr unsigned char escape = 0x1B;
+    unsigned char byte = 0;
+    if (!read_one_byte(byte)) {
+        return;
+    }
+    if (byte != escape) {
+        read_rest_of_character(byte);
+        return;
+    }
+    if (!read_next_byte_of_key(byte)) {
+        return;
+    }
+    if (byte == '[') {
+        // Parameters and intermediates (0x20-0x3F) until a final byte; the
+        // Linux console's F1-F5 (ESC [ [ A) have one more '['.
+        if (read_next_byte_of_key(byte) && byte == '[') {
+            static_cast<void>(read_next_byte_of_key(byte));
+            return;
+        }
+        while (byte >= 0x20 && byte <= 0x3F && read_next_byte_of_key(byte)) {
+        }
+    } else if (byte == 'O') {
+        static_cast<void>(read_next_byte_of_key(byte));
+    } else {
+        read_rest_of_character(byte); // Alt with a key
     }
 }
 
@@ -69,7 +147,7 @@ void wait_for_key_press()
     // TCSAFLUSH drops whatever was typed before the wait, so the rest of an
     // answer line cannot count as the key.
     tcsetattr(STDIN_FILENO, TCSAFLUSH, &single_key);
-    read_one_byte();
+    read_one_key();
     tcsetattr(STDIN_FILENO, TCSANOW, &settings_before_wait);
 
     for (std::size_t i = 0; i < std::size(ending_signals); ++i) {

@@ -20,12 +20,15 @@ int main()
     bool verdict = false;
     {
         // The reference values live only inside this block: the password,
-        // if it was built at all, dies first, then the user name.
-        const std::string reference_user_name = build_user_name();
+        // if it was built at all, dies first, then the user name, and each
+        // is overwritten before it dies.
+        std::string reference_user_name = build_user_name();
         if (answers_match(user_name_answer, reference_user_name)) {
-            const std::string reference_password = build_password();
+            std::string reference_password = build_password();
             verdict = answers_match(password_answer, reference_password);
+            wipe_string(reference_password);
         }
+        wipe_string(reference_user_name);
     }
 
     if (verdict) {

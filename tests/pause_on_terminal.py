@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
-"""Runs a failed attempt on a pseudo-terminal and checks the pause: it waits
-for a single key without Enter, ignores what was typed before it, and leaves
-the terminal's settings as they were, also when Ctrl+C ends the wait."""
+"""Runs failed attempts on a pseudo-terminal and checks the pause: it waits
+for a single key without Enter, ignores what was typed before it, consumes the
+whole key, whatever bytes the terminal sends for it, so none is left for the
+next program, and leaves the terminal's settings as they were, also when
+Ctrl+C ends the wait."""
 
 import argparse
 import fcntl
@@ -16,6 +18,14 @@ import time
 from support import report
 
 PROMPT = b"Press any key to continue . . . "
+
+# What a terminal sends for one key press.
+KEYS = {
+    "a plain letter": b"k",
+    "the left arrow": b"\x1b[D",
+    "the F5 key": b"\x1b[15~",
+    "a UTF-8 letter": "é".encode(),
+}
 
 
 class Session:
@@ -61,6 +71,20 @@ class Session:
             return True
         return False
 
+    def left_in_input(self):
+        """What is still waiting in the terminal's input queue."""
+        raw = termios.tcgetattr(self.terminal)
+        raw[3] &= ~(termios.ICANON | termios.ECHO)
+        raw[6][termios.VMIN], raw[6][termios.VTIME] = 0, 0
+        termios.tcsetattr(self.terminal, termios.TCSANOW, raw)
+        left = b""
+        while select.select([self.terminal], [], [], 0.2)[0]:
+            chunk = os.read(self.terminal, 4096)
+            if not chunk:
+                break
+            left += chunk
+        return left
+
     def finish(self):
         status = self.process.wait(timeout=10)
         while select.select([self.controller], [], [], 0.2)[0]:
@@ -78,7 +102,7 @@ def check(condition, message, failures):
         failures.append(message)
 
 
-def key_ends_the_pause(program, failures):
+def key_ends_the_pause(program, name, key, failures):
     session = Session(program)
     # The third line is typed before the pause starts and must not count.
     session.type(b"nobody\nnothing\ntyped-ahead")
@@ -86,8 +110,12 @@ def key_ends_the_pause(program, failures):
     check(session.single_key_mode_within(5), "echo and line buffering stay on during the pause",
           failures)
     check(session.still_waiting_after(0.5), "the pause did not wait for a key", failures)
-    session.type(b"k")  # one key, no Enter
-    status, stderr, settings_after = session.finish()
+    session.type(key)  # one key, no Enter
+    session.process.wait(timeout=10)
+    settings_after = termios.tcgetattr(session.terminal)
+    left = session.left_in_input()
+    check(left == b"", f"{name} left {left!r} in the terminal's input", failures)
+    status, stderr, _ = session.finish()
     check(status == 0, f"exit status {status} after the key", failures)
     check(stderr == b"", f"standard error: {stderr!r}", failures)
     check(settings_after == session.settings_before, "terminal settings changed by the pause", failures)
@@ -113,7 +141,8 @@ def main():
     parser.add_argument("--program", required=True)
     program = parser.parse_args().program
     failures = []
-    key_ends_the_pause(program, failures)
+    for name, key in KEYS.items():
+        key_ends_the_pause(program, name, key, failures)
     signal_restores_the_terminal(program, failures, signal.SIGINT, lambda s: s.type(b"\x03"))
     signal_restores_the_terminal(program, failures, signal.SIGTERM,
                                  lambda s: s.process.send_signal(signal.SIGTERM))

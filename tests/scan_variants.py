@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Builds the program with g++ and clang++ at -O0, -O2, -O3 and -O3 with
 link-time optimisation, and with the release preset, and fails if either
-reference value stands whole in any of the executables."""
+reference value stands whole in any of the executables, or in the memory of
+any of them paused after a failed attempt."""
 
 import argparse
 import concurrent.futures
@@ -11,6 +12,7 @@ import subprocess
 import sys
 import tempfile
 
+from memory_after_verdict import memory_findings
 from scan_for_values import findings
 from support import load_references
 
@@ -45,7 +47,8 @@ def main():
                     for compiler in ("g++", "clang++") for name, flags in OPTIMISATIONS.items()]
             jobs.append(pool.submit(build_release, arguments.source, directory))
             executables = [job.result() for job in jobs]
-        problems = [problem for path in executables for problem in findings(path, references)]
+        problems = [problem for path in executables
+                    for problem in findings(path, references) + memory_findings(path, references)]
     for problem in problems:
         print(problem)
     print(f"scanned {len(executables)} builds")

@@ -1,0 +1,93 @@
+#!/usr/bin/env python3
+"""Runs failed attempts with standard input on a pipe, waits until the program
+sits at the pause, reads every readable mapping of the live process through
+/proc/PID/mem and fails if a reference value that the attempt built stands
+whole anywhere in it: after a wrong user name (which builds the user name),
+and after the right user name with a wrong password (which builds both; the
+user name then also stands in what the learner typed, so only the password
+is looked for)."""
+
+import argparse
+import os
+import re
+import select
+import subprocess
+import sys
+import time
+
+from support import load_references, report
+
+PAUSE = b"Press any key to continue . . . "
+
+
+def wait_for_pause(process, seconds=30):
+    output = b""
+    deadline = time.monotonic() + seconds
+    while PAUSE not in output:
+        remaining = deadline - time.monotonic()
+        if remaining <= 0 or not select.select([process.stdout], [], [], remaining)[0]:
+            raise AssertionError(f"the program did not reach the pause: {output!r}")
+        chunk = os.read(process.stdout.fileno(), 4096)
+        if not chunk:
+            raise AssertionError(f"the program ended before the pause: {output!r}")
+        output += chunk
+
+
+def readable_memory(pid):
+    """The bytes of every readable mapping, one piece per mapping."""
+    with open(f"/proc/{pid}/maps", encoding="ascii") as maps, \
+            open(f"/proc/{pid}/mem", "rb", buffering=0) as memory:
+        for line in maps:
+            match = re.match(r"([0-9a-f]+)-([0-9a-f]+) r", line)
+            if not match:
+                continue
+            start, end = (int(bound, 16) for bound in match.groups())
+            try:
+                memory.seek(start)
+                yield line.strip(), memory.read(end - start)
+            except OSError:
+                continue  # [vvar] and the like cannot be read this way
+
+
+def values_at_pause(program, input_bytes, values):
+    """The places where a value stands whole while the program pauses."""
+    process = subprocess.Popen(  # pylint: disable=consider-using-with
+        [program], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    try:
+        process.stdin.write(input_bytes)
+        process.stdin.flush()
+        wait_for_pause(process)
+        found = [f"{value!r} in {mapping}" for mapping, content in readable_memory(process.pid)
+                 for value in values if value in content]
+    finally:
+        process.stdin.close()  # ends the pause
+        process.stdout.close()
+        process.wait(timeout=30)
+    return found
+
+
+def memory_findings(program, references):
+    """What each failed attempt leaves of the values it built, as messages."""
+    user_name, password = references
+    attempts = {
+        "wrong user name": (b"nobody\nnothing\n", [user_name, password]),
+        "wrong password": (user_name + b"\n" + bytes(reversed(password)) + b"\n", [password]),
+    }
+    return [f"{program}, {name}: {finding}"
+            for name, (input_bytes, values) in attempts.items()
+            for finding in values_at_pause(program, input_bytes, values)]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--references", required=True)
+    arguments = parser.parse_args()
+    failures = memory_findings(arguments.program, load_references(arguments.references))
+    if not failures:
+        print("no reference value in the memory of either paused attempt")
+    return report(failures)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
