@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Measures what a challenge set costs: one cold build of both platforms (the
+# release and 32-bit Windows presets, from nothing), then a 30-learner set for
+# both platforms, in the same run, and prints the time per learner beside it.
+# Needs what tools/make-challenge-set needs: cmake, ninja, g++, MinGW-w64.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+learners=30
+
+seconds() { python3 -c 'import time; print(f"{time.monotonic():.3f}")'; }
+
+start=$(seconds)
+cmake -S . -B "$work/cold-linux" --preset release >/dev/null
+cmake --build "$work/cold-linux" >/dev/null
+cmake -S . -B "$work/cold-windows" --preset windows -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$work/cold-windows" >/dev/null
+cold=$(python3 -c "print(f'{$(seconds) - $start:.1f}')")
+
+head -c 32 /dev/urandom >"$work/secret"
+seq -f 'learner-%02g' "$learners" >"$work/roster"
+start=$(seconds)
+tools/make-challenge-set --set bench --secret-file "$work/secret" --roster "$work/roster" \
+    --out "$work/set" >"$work/set.log"
+set_seconds=$(python3 -c "print(f'{$(seconds) - $start:.1f}')")
+
+echo "machine: $(nproc) cores, $(uname -m), $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -n 1)"
+echo "date:    $(date -u +%Y-%m-%d)"
+echo
+printf '%-44s %8s s\n' "cold build, Linux and Windows" "$cold"
+printf '%-44s %8s s\n' "set of $learners learners, Linux and Windows" "$set_seconds"
+printf '%-44s %8s s   (%s of a cold build)\n' "per learner" \
+    "$(python3 -c "print(f'{$set_seconds / $learners:.2f}')")" \
+    "$(python3 -c "print(f'{$set_seconds / $learners / $cold:.2f}')")"
+rederived=$(grep -c 'derived again' "$work/set.log" || true)
+echo "values derived again: $rederived"

@@ -1,0 +1,17 @@
+# The handout that goes beside the program in a package: the same text that
+# tools/make-challenge-set writes for a learner, here for the default build.
+function(login_challenge_write_handout output platform)
+    set(handout_dir ${PROJECT_SOURCE_DIR}/tools/handout)
+    file(READ ${handout_dir}/run-${platform}.txt HANDOUT_RUN)
+    string(STRIP "${HANDOUT_RUN}" HANDOUT_RUN)
+    set(HANDOUT_SET "none (the default build)")
+    set(HANDOUT_LEARNER "none")
+    file(READ ${handout_dir}/stripped.txt HANDOUT_SYMBOLS)
+    string(STRIP "${HANDOUT_SYMBOLS}" HANDOUT_SYMBOLS)
+    set(HANDOUT_NOTE "")
+    set(newline_style UNIX)
+    if(platform STREQUAL "windows")
+        set(newline_style DOS)
+    endif()
+    configure_file(${handout_dir}/README.txt.in ${output} @ONLY NEWLINE_STYLE ${newline_style})
+endfunction()
