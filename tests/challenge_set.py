@@ -10,6 +10,7 @@ import argparse
 import csv
 import hashlib
 import importlib.machinery
+import importlib.util
 import os
 import stat
 import subprocess
@@ -24,7 +25,11 @@ ROSTER = "\ufeff# a comment, then a blank line\r\n\r\nada\r\nBo.b-2\r\nc_3\r\n"
 
 
 def load_tool(path):
-    return importlib.machinery.SourceFileLoader("make_challenge_set", path).load_module()  # pylint: disable=deprecated-method
+    """The tool as a module, for its derivation."""
+    loader = importlib.machinery.SourceFileLoader("make_challenge_set", path)
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+    loader.exec_module(module)
+    return module
 
 
 def make_set(tool, work, name, secret, roster=ROSTER, extra=()):
