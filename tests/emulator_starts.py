@@ -7,7 +7,7 @@ import argparse
 import subprocess
 import sys
 
-from support import SKIPPED, emulator_problem
+from support import SKIPPED, emulator_environment, emulator_problem
 
 
 def main():
@@ -24,7 +24,8 @@ def main():
     if not arguments.program:
         return 0
     result = subprocess.run([arguments.emulator, arguments.program], stdin=subprocess.DEVNULL,
-                            capture_output=True, timeout=240, check=False)
+                            capture_output=True, env=emulator_environment(), timeout=240,
+                            check=False)
     if not result.stdout.startswith(b"Username: "):
         print(f"Wine started but did not run the program: exit {result.returncode}, "
               f"output {result.stdout[:60]!r}, errors {result.stderr[:200]!r}")

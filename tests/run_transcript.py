@@ -9,7 +9,8 @@ import subprocess
 import sys
 import tempfile
 
-from support import fill_template, load_references, report, skip_unless_emulator_runs
+from support import (emulator_environment, fill_template, load_references, report,
+                     skip_unless_emulator_runs)
 
 NATIVE_PAUSE = b"Press any key to continue . . . \n"
 
@@ -50,6 +51,7 @@ def run(arguments, input_bytes):
             stdout=stdout,
             stderr=subprocess.PIPE,
             preexec_fn=close_descriptors if closes else None,
+            env=emulator_environment() if arguments.emulator else None,
             timeout=60,
             check=False,
         )

@@ -1,6 +1,7 @@
 """What the scripted tests share: the reference values and the input templates."""
 
 import errno
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -62,6 +63,12 @@ def emulator_problem(emulator):
 
 NO_32_BIT = ("this machine runs no 32-bit programs (its kernel has 32-bit emulation disabled), "
              "so 32-bit Wine cannot start")
+
+
+def emulator_environment():
+    """Wine's own diagnostics go to standard error, which the tests read as
+    the program's; they are off unless asked for."""
+    return dict(os.environ, WINEDEBUG=os.environ.get("WINEDEBUG", "-all"))
 
 
 def skip_unless_emulator_runs(emulator):
