@@ -17,11 +17,7 @@ function(login_challenge_add_variants variants_dir)
         target_compile_options(${target} PRIVATE
             $<$<CXX_COMPILER_ID:GNU,Clang>:-ffile-prefix-map=${variants_dir}/=>)
         set_target_properties(${target} PROPERTIES
-            CXX_EXTENSIONS OFF
             OUTPUT_NAME login-challenge
             RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/variants/${learner})
-        if(LOGIN_CHALLENGE_STRIP)
-            target_link_options(${target} PRIVATE -s)
-        endif()
     endforeach()
 endfunction()

@@ -6,17 +6,30 @@ on the machine, the clock, the user or the zlib version.
 As a command, rewrites a ZIP archive in place that way (CPack's ZIP carries
 the times and owners of the files it was made from):
 
-    archives.py rezip ARCHIVE EPOCH
+    archives.py rezip ARCHIVE
 """
 
 import gzip
 import io
+import os
+import subprocess
 import sys
 import tarfile
 import time
 import zipfile
 
 ZIP_EPOCH_MIN = 315532800  # 1980-01-01, the earliest time a ZIP entry can hold
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def source_date_epoch():
+    """The time archive entries carry: SOURCE_DATE_EPOCH when it is set, else
+    the time of the source's last commit, else 0 (the oldest a format holds)."""
+    if os.environ.get("SOURCE_DATE_EPOCH", "").isdigit():
+        return int(os.environ["SOURCE_DATE_EPOCH"])
+    result = subprocess.run(["git", "-C", SOURCE, "log", "-1", "--format=%ct"],
+                            capture_output=True, text=True, check=False)
+    return int(result.stdout.strip()) if result.stdout.strip().isdigit() else 0
 
 
 def mode_of(content, name):
@@ -64,11 +77,11 @@ def rezip(path, epoch):
 
 
 def main(arguments):
-    if len(arguments) != 3 or arguments[0] != "rezip" or not arguments[2].isdigit():
+    if len(arguments) != 2 or arguments[0] != "rezip":
         print(__doc__.strip(), file=sys.stderr)
         return 2
     try:
-        rezip(arguments[1], int(arguments[2]))
+        rezip(arguments[1], source_date_epoch())
     except (OSError, zipfile.BadZipFile) as error:
         print(f"archives.py: {arguments[1]}: {error}", file=sys.stderr)
         return 1
