@@ -2,7 +2,7 @@
 # Measures what a challenge set costs: one cold build of both platforms (the
 # release and 32-bit Windows presets, from nothing), then a 30-learner set for
 # both platforms, in the same run, and prints the time per learner beside it.
-# Needs what tools/make-challenge-set needs: cmake, ninja, g++, MinGW-w64.
+# Needs what tools/challenge-set needs: cmake, ninja, g++, git, MinGW-w64.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,10 +19,10 @@ cmake -S . -B "$work/cold-windows" --preset windows -DBUILD_TESTING=OFF >/dev/nu
 cmake --build "$work/cold-windows" >/dev/null
 cold=$(python3 -c "print(f'{$(seconds) - $start:.1f}')")
 
-head -c 32 /dev/urandom >"$work/secret"
+(umask 077 && head -c 32 /dev/urandom >"$work/secret")
 seq -f 'learner-%02g' "$learners" >"$work/roster"
 start=$(seconds)
-tools/make-challenge-set --set bench --secret-file "$work/secret" --roster "$work/roster" \
+tools/challenge-set make --set bench --secret-file "$work/secret" --roster "$work/roster" \
     --out "$work/set" >"$work/set.log"
 set_seconds=$(python3 -c "print(f'{$(seconds) - $start:.1f}')")
 
@@ -34,5 +34,6 @@ printf '%-44s %8s s\n' "set of $learners learners, Linux and Windows" "$set_seco
 printf '%-44s %8s s   (%s of a cold build)\n' "per learner" \
     "$(python3 -c "print(f'{$set_seconds / $learners:.2f}')")" \
     "$(python3 -c "print(f'{$set_seconds / $learners / $cold:.2f}')")"
-rederived=$(grep -c 'derived again' "$work/set.log" || true)
-echo "values derived again: $rederived"
+redrawn=$(grep -c 'drawn again' "$work/set.log" || true)
+echo "values drawn again: $redrawn"
+grep -h '^Windows programs' "$work/set.log" || echo "Windows programs: each run under 32-bit Wine"

@@ -1,5 +1,5 @@
 # The handout that goes beside the program in a package: the same text that
-# tools/make-challenge-set writes for a learner, here for the default build.
+# tools/challenge-set writes for a learner, here for the default build.
 function(login_challenge_write_handout output platform)
     set(handout_dir ${PROJECT_SOURCE_DIR}/tools/handout)
     file(READ ${handout_dir}/run-${platform}.txt HANDOUT_RUN)
@@ -8,6 +8,8 @@ function(login_challenge_write_handout output platform)
     set(HANDOUT_LEARNER "none")
     file(READ ${handout_dir}/stripped.txt HANDOUT_SYMBOLS)
     string(STRIP "${HANDOUT_SYMBOLS}" HANDOUT_SYMBOLS)
+    file(READ ${handout_dir}/answer-default.txt HANDOUT_ANSWER)
+    string(STRIP "${HANDOUT_ANSWER}" HANDOUT_ANSWER)
     set(HANDOUT_NOTE "")
     set(newline_style UNIX)
     if(platform STREQUAL "windows")

@@ -9,11 +9,26 @@ namespace {
 constexpr std::size_t character_count = 12;
 using character_array = std::array<std::string, character_count>;
 
+// A control byte after each character literal. Stored side by side, the twelve
+// literals would read as one text to `strings` in some encoding (string
+// literals "h\0" "4\0" ... are UTF-16), handing a learner the pool of
+// characters to search. A control byte is printable in no encoding, 8, 16 or
+// 32 bits wide, so each character stands alone, whatever the compiler or the
+// linker does: the table is volatile, so it is kept exactly as written.
+constexpr char apart = '\x01';
+
 // Both builders draw from the same twelve one-character entries; a fresh copy
 // is made for each call and dies with it.
 character_array make_character_array()
 {
-    return {"h", "4", "w", "q", "9", "z", "m", "2", "x", "j", "7", "v"};
+    static const volatile char literals[character_count][2] = {
+        {'h', apart}, {'4', apart}, {'w', apart}, {'q', apart}, {'9', apart}, {'z', apart},
+        {'m', apart}, {'2', apart}, {'x', apart}, {'j', apart}, {'7', apart}, {'v', apart}};
+    character_array characters;
+    for (std::size_t i = 0; i < character_count; ++i) {
+        characters[i] = std::string(1, literals[i][0]);
+    }
+    return characters;
 }
 
 void wipe_character_array(character_array& characters)

@@ -57,7 +57,7 @@ def build(copy):
 
 
 def make_set(copy, inputs, out):
-    run([copy / "tools" / "make-challenge-set", "--set", "twice", "--secret-file",
+    run([copy / "tools" / "challenge-set", "make", "--set", "twice", "--secret-file",
          inputs / "secret", "--roster", inputs / "roster", "--out", out])
     return {f"set/{path.relative_to(out)}": path.read_bytes()
             for path in sorted(out.rglob("*")) if path.is_file()}
@@ -72,6 +72,7 @@ def main():
         inputs = work / "inputs"
         inputs.mkdir()
         (inputs / "secret").write_bytes(os.urandom(32))
+        (inputs / "secret").chmod(0o600)
         (inputs / "roster").write_text("ada\nbob\n")
         results = []
         for copy, out in ((work / "one", work / "set-one"),

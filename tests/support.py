@@ -1,10 +1,13 @@
 """What the scripted tests share: the reference values and the input templates."""
 
-import errno
 import os
-import subprocess
 import sys
 from pathlib import Path
+
+# The checks the set tool makes of what it ships are the ones the tests make.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
+# pylint: disable=wrong-import-position,unused-import
+from challenge_set.executables import emulator_problem  # noqa: E402,F401
 
 
 def load_references(path):
@@ -37,32 +40,6 @@ def report(failures):
 
 
 SKIPPED = 77  # CTest's SKIP_RETURN_CODE for the tests of a cross build
-
-
-def emulator_problem(emulator):
-    """Why the emulator cannot run a program here, or None when it can. The
-    answer is (skip, reason): skip is true when the machine itself is the
-    cause, so the tests that need the emulator are skipped, not failed."""
-    try:
-        result = subprocess.run([emulator, "--version"], stdin=subprocess.DEVNULL,
-                                capture_output=True, timeout=60, check=False)
-    except FileNotFoundError:
-        return False, f"Wine cannot start: {emulator} is not installed"
-    except OSError as error:
-        if error.errno == errno.ENOEXEC:
-            return True, NO_32_BIT
-        return False, f"Wine cannot start: {emulator}: {error.strerror}"
-    if result.returncode == 0:
-        return None
-    # The `wine` wrapper execs the 32-bit loader, which such a kernel refuses.
-    if b"Exec format error" in result.stderr:
-        return True, NO_32_BIT
-    first_line = (result.stderr.strip().splitlines() or [b"no message"])[0].decode(errors="replace")
-    return False, f"Wine cannot start: {emulator} --version exited {result.returncode}: {first_line}"
-
-
-NO_32_BIT = ("this machine runs no 32-bit programs (its kernel has 32-bit emulation disabled), "
-             "so 32-bit Wine cannot start")
 
 
 def emulator_environment():

@@ -1,0 +1,226 @@
+"""Builds the default program and every learner's variant with CMake, and
+runs each variant before it is packed."""
+
+import os
+import re
+import shutil
+import signal
+import subprocess
+from pathlib import Path
+
+from .common import SOURCE, SetError
+from .executables import emulator_problem, value_defects, windows_defects
+from .roster import internal_name
+
+# What each platform is built with, what it is called and how it is packed.
+PLATFORMS = {
+    "linux": {"preset": "release", "executable": "login-challenge", "archive": "tar.gz"},
+    "windows": {"preset": "windows", "executable": "login-challenge.exe", "archive": "zip"},
+}
+# The Debian package that brings each tool a build needs.
+TOOL_PACKAGES = {
+    "cmake": "cmake", "ninja": "ninja-build", "g++": "g++", "git": "git",
+    "i686-w64-mingw32-g++": "g++-mingw-w64-i686", "i686-w64-mingw32-windres": "binutils-mingw-w64-i686",
+}
+EXPECTED = SOURCE / "tests" / "transcripts" / "expected"
+# A Wine prefix without Mono and Gecko, which a console program never needs.
+WINE_OVERRIDES = "mscoree,mshtml="
+
+running = set()  # the process groups of the children now running
+SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+def parse_platforms(text):
+    platforms = [name.strip() for name in text.split(",") if name.strip()]
+    unknown = [name for name in platforms if name not in PLATFORMS]
+    if unknown or not platforms:
+        raise SetError(f"--platforms: unknown platform {', '.join(unknown) or repr(text)}; "
+                       f"choose from {', '.join(PLATFORMS)}")
+    return list(dict.fromkeys(platforms))
+
+
+def check_tools(platforms):
+    tools = ["cmake", "ninja", "git"]
+    if "linux" in platforms:
+        tools.append("g++")
+    if "windows" in platforms:
+        tools += ["i686-w64-mingw32-g++", "i686-w64-mingw32-windres"]
+    missing = [tool for tool in tools if shutil.which(tool) is None]
+    if missing:
+        packages = " ".join(dict.fromkeys(TOOL_PACKAGES[tool] for tool in missing))
+        raise SetError(f"not installed: {', '.join(missing)}; install it with "
+                       f"`apt-get install -y {packages}`")
+
+
+def start(command, **options):
+    """Starts a command in a process group of its own, which `end_children`
+    ends whatever the command has started (ninja's compilers, Wine's server).
+    Signals wait until the group is recorded; the child takes them at once."""
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, SIGNALS)
+    try:
+        process = subprocess.Popen(  # pylint: disable=consider-using-with
+            command, process_group=0,
+            preexec_fn=lambda: signal.pthread_sigmask(signal.SIG_SETMASK, previous), **options)
+        running.add(process.pid)
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+    return process
+
+
+def run_child(command, **options):
+    process = start(command, **options)
+    try:
+        process.wait()
+    finally:
+        end_group(process)
+        running.discard(process.pid)
+    return process.returncode
+
+
+def end_group(process):
+    """Ends what is left of a child's process group, within seconds."""
+    for sent in (signal.SIGTERM, signal.SIGKILL):
+        try:
+            os.killpg(process.pid, sent)
+        except ProcessLookupError:
+            return
+        try:
+            process.wait(timeout=3)
+        except subprocess.TimeoutExpired:
+            continue
+        try:
+            os.killpg(process.pid, 0)
+        except ProcessLookupError:
+            return
+
+
+def end_children():
+    for group in list(running):
+        try:
+            os.killpg(group, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+
+
+def shown_log(log, names):
+    """The end of a build log for a message, without any line that could
+    quote a learner's generated unit (a compiler shows the source line it
+    stops at), and with internal names turned back into learner ids."""
+    lines = Path(log).read_text(errors="replace").splitlines()
+    kept = [line for line in lines
+            if "|" not in line and "credentials.cpp:" not in line and "'" not in line]
+    text = "\n    ".join(kept[-12:])
+    for name, learner in names.items():
+        text = text.replace(f"variants/{name}/", f"variants/<{learner}>/")
+    return text
+
+
+def run_logged(command, log, step, names):
+    with open(log, "ab") as output:
+        status = run_child(command, stdout=output, stderr=subprocess.STDOUT,
+                           stdin=subprocess.DEVNULL)
+    if status != 0:
+        text = Path(log).read_text(errors="replace")
+        failed = sorted({names[name] for name in re.findall(r"variants/([^/\s]+)/", text)
+                         if name in names and f"FAILED: variants/{name}/" in text})
+        who = f" (learners: {', '.join(failed)})" if failed else ""
+        raise SetError(f"{step} failed{who}; the end of its log, without source lines:\n    "
+                       + shown_log(log, names))
+
+
+def configure_and_build(platform, build, variants, keep_symbols, log, names, targets=()):
+    step = f"{platform}: "
+    if not (build / "CMakeCache.txt").exists():
+        run_logged(["cmake", "-S", SOURCE, "-B", build, "--preset", PLATFORMS[platform]["preset"],
+                    "-DBUILD_TESTING=OFF", f"-DLOGIN_CHALLENGE_VARIANTS_DIR={variants}",
+                    f"-DLOGIN_CHALLENGE_STRIP={'OFF' if keep_symbols else 'ON'}"],
+                   log, step + "configuring the build", names)
+    else:
+        run_logged(["cmake", build], log, step + "configuring the learners' programs", names)
+    command = ["cmake", "--build", build, "--parallel", str(os.cpu_count() or 1)]
+    for target in targets:
+        command += ["--target", target]
+    what = "the default program" if targets else "the learners' programs"
+    run_logged(command, log, step + f"building {what}", names)
+
+
+def default_program(platform, build, variants, keep_symbols, log):
+    """The default program's bytes: what every variant shares but its values."""
+    configure_and_build(platform, build, variants, keep_symbols, log, {}, ["login-challenge"])
+    return (build / PLATFORMS[platform]["executable"]).read_bytes()
+
+
+def variant_executable(platform, build, learner):
+    return build / "variants" / internal_name(learner) / PLATFORMS[platform]["executable"]
+
+
+def wine_runner(work):
+    """A way to run a 32-bit .exe here, or the reason there is none. Wine's
+    server is started once and kept for every run, in its own process group,
+    which the tool ends with the others."""
+    environment = dict(os.environ, WINEPREFIX=str(work / "wine-prefix"), WINEDEBUG="-all",
+                       WINEDLLOVERRIDES=WINE_OVERRIDES)
+    if shutil.which("wine") is None or shutil.which("wineserver") is None:
+        return None, "Wine is not installed (apt-get install -y wine wine32:i386)"
+    problem = emulator_problem("wine", environment)
+    if problem is not None:
+        return None, problem[1]
+    start(["wineserver", "--foreground", "--persistent"], env=environment,
+          stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return environment, None
+
+
+def attempt(command, input_bytes, environment=None, cwd=None):
+    """One run with its input on a pipe: (status, output, errors)."""
+    process = start(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                    stderr=subprocess.PIPE, env=environment, cwd=cwd)
+    try:
+        output, errors = process.communicate(input_bytes, timeout=120)
+    except subprocess.TimeoutExpired:
+        output, errors = b"", b"no verdict within 120 s"
+    finally:
+        end_group(process)
+        running.discard(process.pid)
+    return process.returncode, output, errors
+
+
+def run_defects(platform, executable, values, wine):
+    """Why this executable's transcripts are not the program's: a right
+    attempt and a wrong one (and on Linux a wrong user name too)."""
+    user_name, password = values["user_name"].encode(), values["password"].encode()
+    cases = [(user_name + b"\n" + password + b"\n", "accepted.txt"),
+             (user_name + b"\n" + password[::-1] + b"x\n", "rejected-password.txt")]
+    if platform == "linux":
+        cases.append((b"nobody\n" + password + b"\n", "rejected-user-name.txt"))
+        command = [executable]
+    else:
+        command = ["wine", executable.name]
+    defects = []
+    for input_bytes, name in cases:
+        expected = (EXPECTED / name).read_bytes()
+        status, output, errors = attempt(command, input_bytes, wine, executable.parent)
+        if platform == "windows":
+            # A console program's CRLF, and the host's own words at the pause.
+            expected = expected.replace(b"\n", b"\r\n")
+            pause = b"Press any key to continue . . . \r\n"
+            if expected.endswith(pause):
+                expected = expected[:-len(pause)]
+                output = output[:len(expected)] if output[len(expected):].startswith(
+                    b"Press any key") else output
+            errors = b""  # Wine's own diagnostics
+        if (status, output, errors) != (0, expected, b""):
+            defects.append(f"its transcript differs from {name} (exit {status})")
+    return defects
+
+
+def executable_defects(platform, executable, values, wine):
+    """Why an executable may not be handed to its learner."""
+    content = executable.read_bytes()
+    defects = value_defects(content, values["user_name"], values["password"])
+    if platform == "windows":
+        defects += windows_defects(executable, 32)
+        if wine is not None:
+            defects += run_defects(platform, executable, values, wine)
+    else:
+        defects += run_defects(platform, executable, values, None)
+    return defects

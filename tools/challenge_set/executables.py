@@ -1,0 +1,187 @@
+"""What an executable must show, and must not, before anyone is handed it:
+the Windows format checks, the text that `strings` can read in it, and
+whether 32-bit Wine can run it here."""
+
+import errno
+import re
+import struct
+import subprocess
+import xml.etree.ElementTree as ElementTree
+
+# (optional header magic, machine) of each width.
+FORMATS = {32: (0x10B, 0x14C), 64: (0x20B, 0x8664)}
+MANIFEST_ARCHITECTURE = {32: "x86", 64: "amd64"}
+CONSOLE_SUBSYSTEM = 3
+RT_VERSION = 16
+RT_MANIFEST = 24
+SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "ucrtbase.dll"}
+
+
+class PortableExecutable:
+    def __init__(self, content):
+        self.content = content
+        header = struct.unpack_from("<I", content, 0x3C)[0]
+        if content[header:header + 4] != b"PE\0\0":
+            raise ValueError("no PE signature")
+        self.machine, sections, _, _, _, optional_size, _ = struct.unpack_from("<HHIIIHH", content, header + 4)
+        optional = header + 24
+        self.magic = struct.unpack_from("<H", content, optional)[0]
+        self.subsystem = struct.unpack_from("<H", content, optional + 68)[0]
+        # PE32+ widens four fields of the optional header by four bytes each.
+        directories = optional + (112 if self.magic == FORMATS[64][0] else 96)
+        self.directories = [struct.unpack_from("<II", content, directories + 8 * i) for i in range(16)]
+        table = optional + optional_size
+        self.sections = [struct.unpack_from("<IIII", content, table + 40 * i + 8) for i in range(sections)]
+
+    def offset(self, rva):
+        for virtual_size, address, raw_size, raw_offset in self.sections:
+            if address <= rva < address + max(virtual_size, raw_size):
+                return rva - address + raw_offset
+        raise ValueError(f"address {rva:#x} outside every section")
+
+    def text_at(self, rva):
+        start = self.offset(rva)
+        return self.content[start:self.content.index(b"\0", start)].decode("ascii")
+
+    def imported_dlls(self):
+        rva = self.directories[1][0]
+        names = []
+        while True:
+            descriptor = struct.unpack_from("<IIIII", self.content, self.offset(rva))
+            if not any(descriptor):
+                return names
+            names.append(self.text_at(descriptor[3]))
+            rva += 20
+
+    def resource(self, kind, identifier):
+        """The bytes of a resource by type and id, whatever its language."""
+        if not self.directories[2][0]:
+            return None
+        base = self.offset(self.directories[2][0])
+
+        def entries(directory):
+            named, numbered = struct.unpack_from("<HH", self.content, base + directory + 12)
+            for i in range(named + numbered):
+                yield struct.unpack_from("<II", self.content, base + directory + 16 + 8 * i)
+
+        def child(directory, wanted):
+            for name, target in entries(directory):
+                if wanted is None or name == wanted:
+                    return target & 0x7FFFFFFF
+            return None
+
+        by_type = child(0, kind)
+        by_id = by_type is not None and child(by_type, identifier)
+        language = by_id and child(by_id, None)
+        if not language:
+            return None
+        rva, size = struct.unpack_from("<II", self.content, base + language)
+        return self.content[self.offset(rva):self.offset(rva) + size]
+
+
+def windows_defects(program, bits):
+    """Why a Windows executable is not what a Windows user should get: a
+    console program of the given width (PE32 for Intel 80386, or PE32+ for
+    x86-64) that imports only DLLs Windows ships, with an embedded manifest
+    that runs it as the invoking user, and a version resource."""
+    with open(program, "rb") as executable:
+        pe = PortableExecutable(executable.read())
+    failures = []
+    if (pe.magic, pe.machine, pe.subsystem) != (*FORMATS[bits], CONSOLE_SUBSYSTEM):
+        failures.append(f"not a {bits}-bit console program: magic {pe.magic:#x}, "
+                        f"machine {pe.machine:#x}, subsystem {pe.subsystem}")
+    dlls = pe.imported_dlls()
+    foreign = [dll for dll in dlls
+               if dll.lower() not in SYSTEM_DLLS and not dll.lower().startswith("api-ms-win-crt-")]
+    if foreign:
+        failures.append(f"imports DLLs that Windows does not ship: {foreign}")
+
+    manifest = pe.resource(RT_MANIFEST, 1)
+    if manifest is None:
+        failures.append("no manifest resource (type 24, id 1)")
+    else:
+        elements = list(ElementTree.fromstring(manifest).iter())
+        levels = [element.attrib for element in elements
+                  if element.tag.endswith("}requestedExecutionLevel")]
+        if levels != [{"level": "asInvoker", "uiAccess": "false"}]:
+            failures.append(f"manifest asks for {levels}")
+        architectures = [element.get("processorArchitecture") for element in elements
+                         if element.tag.endswith("}assemblyIdentity")]
+        if architectures != [MANIFEST_ARCHITECTURE[bits]]:
+            failures.append(f"manifest names the architecture {architectures}")
+    version = pe.resource(RT_VERSION, 1)
+    if version is None or "login-challenge".encode("utf-16-le") not in version:
+        failures.append("no version resource naming the product")
+    return failures
+
+
+# What `strings -a -n 4 -e E` reads as one character in each encoding E: a
+# printable ASCII byte or tab, in 7-bit (s), 8-bit (S), 16-bit and 32-bit
+# units of either byte order. A pattern matches at any byte, as `strings`
+# tries every start.
+PRINTABLE = rb"[\t\x20-\x7e]"
+ENCODINGS = {
+    "s": re.compile(PRINTABLE + rb"{4,}"),
+    "S": re.compile(rb"[\t\x20-\x7e\x80-\xff]{4,}"),
+    "l": re.compile(rb"(?:" + PRINTABLE + rb"\x00){4,}"),
+    "b": re.compile(rb"(?:\x00" + PRINTABLE + rb"){4,}"),
+    "L": re.compile(rb"(?:" + PRINTABLE + rb"\x00{3}){4,}"),
+    "B": re.compile(rb"(?:\x00{3}" + PRINTABLE + rb"){4,}"),
+}
+UNIT = {"s": 1, "S": 1, "l": 2, "b": 2, "L": 4, "B": 4}
+POOL_LINE_LIMIT = 32
+
+
+def short_lines(content, limit=POOL_LINE_LIMIT):
+    """The distinct character sets of the lines of at most `limit` characters
+    that `strings` shows in any encoding."""
+    found = set()
+    for encoding, pattern in ENCODINGS.items():
+        width = UNIT[encoding]
+        for match in pattern.finditer(content):
+            if len(match.group()) <= limit * width:
+                found.add(frozenset(match.group().replace(b"\x00", b"")))
+    return found
+
+
+def pool_in(lines, user_name, password):
+    """Whether a short line holds every character of both values: such a line
+    (the character array in order, say) leaves a blind search only its
+    characters to try, and no longer the whole alphabet."""
+    wanted = frozenset((user_name + password).encode())
+    return any(wanted <= line for line in lines)
+
+
+def value_defects(content, user_name, password):
+    """Why these bytes give a learner a shortcut to the values."""
+    defects = [f"its {kind} stands whole in it" for kind, value in
+               (("user name", user_name), ("password", password)) if value.encode() in content]
+    if pool_in(short_lines(content), user_name, password):
+        defects.append("`strings` shows a short line holding every character of both values")
+    return defects
+
+
+NO_32_BIT = ("this machine runs no 32-bit programs (its kernel has 32-bit emulation disabled), "
+             "so 32-bit Wine cannot start")
+
+
+def emulator_problem(emulator, environment=None):
+    """Why the emulator cannot run a program here, or None when it can. The
+    answer is (skip, reason): skip is true when the machine itself is the
+    cause, so what needs the emulator is skipped, not failed."""
+    try:
+        result = subprocess.run([emulator, "--version"], stdin=subprocess.DEVNULL,
+                                capture_output=True, timeout=60, check=False, env=environment)
+    except FileNotFoundError:
+        return False, f"Wine cannot start: {emulator} is not installed"
+    except OSError as error:
+        if error.errno == errno.ENOEXEC:
+            return True, NO_32_BIT
+        return False, f"Wine cannot start: {emulator}: {error.strerror}"
+    if result.returncode == 0:
+        return None
+    # The `wine` wrapper execs the 32-bit loader, which such a kernel refuses.
+    if b"Exec format error" in result.stderr:
+        return True, NO_32_BIT
+    first_line = (result.stderr.strip().splitlines() or [b"no message"])[0].decode(errors="replace")
+    return False, f"Wine cannot start: {emulator} --version exited {result.returncode}: {first_line}"

@@ -1,0 +1,132 @@
+"""What a set holds on disk: each learner's handout and packages with their
+checksums, the answers, and set.json, which records what the set was made
+from. Every file is written whole or not at all, with fixed modes."""
+
+import csv
+import hashlib
+import io
+import json
+import os
+from pathlib import Path
+
+from . import archives
+from .build import PLATFORMS
+from .common import SOURCE, SetError
+
+HANDOUT = SOURCE / "tools" / "handout"
+ANSWERS_HEADER = ["learner", "user_name", "password"]
+
+
+def handout(platform, set_name, learner, keep_symbols, note):
+    def text(name):
+        return (HANDOUT / name).read_text(encoding="utf-8").strip()
+
+    note_text = f"\nA note from the setter\n----------------------\n{note}\n" if note else ""
+    content = (text("README.txt.in") + "\n").replace("@HANDOUT_SET@", set_name) \
+        .replace("@HANDOUT_LEARNER@", learner) \
+        .replace("@HANDOUT_RUN@", text(f"run-{platform}.txt")) \
+        .replace("@HANDOUT_SYMBOLS@", text("symbols.txt" if keep_symbols else "stripped.txt")) \
+        .replace("@HANDOUT_ANSWER@", text("answer-set.txt")) \
+        .replace("@HANDOUT_NOTE@", note_text)
+    if platform == "windows":
+        content = content.replace("\n", "\r\n")
+    return content.encode("utf-8")
+
+
+def package_name(learner, platform):
+    return f"login-challenge-{learner}-{platform}.{PLATFORMS[platform]['archive']}"
+
+
+def package_folder(learner, platform):
+    """The one folder inside a package, so that two packages unpacked side by
+    side overwrite nothing."""
+    return f"login-challenge-{learner}-{platform}"
+
+
+def current_umask():
+    umask = os.umask(0o077)
+    os.umask(umask)
+    return umask
+
+
+def published_mode():
+    """Packages, checksums and set.json: readable as the umask allows, never
+    writable by group or others."""
+    return 0o644 & ~current_umask()
+
+
+def write_file(path, content, mode):
+    """Writes a whole file with exactly `mode`, naming it if the write fails."""
+    try:
+        descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+        with os.fdopen(descriptor, "wb") as output:
+            output.write(content)
+        os.chmod(path, mode)
+    except OSError as error:
+        raise SetError(f"{path}: cannot write it: {error.strerror}") from error
+
+
+def write_package(folder, learner, platform, executable, handout_bytes, epoch):
+    name = package_name(learner, platform)
+    inside = package_folder(learner, platform)
+    members = [(f"{inside}/{PLATFORMS[platform]['executable']}", executable),
+               (f"{inside}/README.txt", handout_bytes)]
+    writer = archives.zip_bytes if platform == "windows" else archives.tar_gz_bytes
+    content = writer(members, epoch)
+    mode = published_mode()
+    write_file(folder / name, content, mode)
+    digest = hashlib.sha256(content).hexdigest()
+    # Beside each package, for a learner who keeps only theirs: `sha256sum -c`.
+    write_file(folder / f"{name}.sha256", f"{digest}  {name}\n".encode(), mode)
+    return digest
+
+
+def answers_csv(learners, values):
+    text = io.StringIO()
+    writer = csv.writer(text, lineterminator="\n")
+    writer.writerow(ANSWERS_HEADER)
+    for learner in learners:
+        writer.writerow([learner, values[learner]["user_name"], values[learner]["password"]])
+    return text.getvalue().encode("ascii")
+
+
+def checksums(digests):
+    """SHA256SUMS: every package of the set, for the setter."""
+    return "".join(f"{digest}  packages/{name}\n"
+                   for name, digest in sorted(digests.items())).encode("ascii")
+
+
+def set_record(record):
+    return (json.dumps(record, indent=2, ensure_ascii=False) + "\n").encode("utf-8")
+
+
+def folder_mode(out):
+    """The mode the set folder gets: an existing empty folder keeps its own."""
+    if out.is_dir():
+        return os.stat(out).st_mode & 0o7777
+    return 0o755 & ~current_umask()
+
+
+def ignore_file():
+    """Like a virtual environment's, so that a set made inside a work tree,
+    with its answers, is never one `git add -A` away from a commit."""
+    return b"# made by tools/challenge-set: nothing here belongs in a repository\n*\n"
+
+
+def check_output(out_text):
+    """Refuses an output path before anything is built."""
+    out = Path(out_text)
+    if out.is_symlink():
+        raise SetError(f"{out_text}: is a symbolic link; name the folder itself "
+                       "(a link could be turned elsewhere while the set is made)")
+    if out.exists():
+        if not out.is_dir():
+            raise SetError(f"{out_text}: is a file, not a folder; name a new folder for the set")
+        if any(out.iterdir()):
+            raise SetError(f"{out_text}: is a folder that is not empty; name a new or empty one")
+    parent = out.absolute().parent
+    if not parent.is_dir():
+        raise SetError(f"{out_text}: the folder it would go in, {parent}, does not exist")
+    if not os.access(parent, os.W_OK | os.X_OK):
+        raise SetError(f"{out_text}: cannot write in the folder it would go in, {parent}")
+    return out
