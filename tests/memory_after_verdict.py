@@ -5,7 +5,8 @@ sits at the pause, reads every readable mapping of the live process through
 whole anywhere in it: after a wrong user name (which builds the user name),
 and after the right user name with a wrong password (which builds both; the
 user name then also stands in what the learner typed, so only the password
-is looked for)."""
+is looked for). To show that it read the memory at all, it must find what
+the learner typed, or it fails."""
 
 import argparse
 import os
@@ -49,16 +50,24 @@ def readable_memory(pid):
                 continue  # [vvar] and the like cannot be read this way
 
 
+TYPED = b"nobody"  # a wrong user name, which stands in the input buffer
+
+
 def values_at_pause(program, input_bytes, values):
-    """The places where a value stands whole while the program pauses."""
+    """The places where a value stands whole while the program pauses, and
+    whether what the learner typed was found (proof that memory was read)."""
     process = subprocess.Popen(  # pylint: disable=consider-using-with
         [program], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     try:
         process.stdin.write(input_bytes)
         process.stdin.flush()
         wait_for_pause(process)
-        found = [f"{value!r} in {mapping}" for mapping, content in readable_memory(process.pid)
+        memory = list(readable_memory(process.pid))
+        found = [f"{value!r} in {mapping}" for mapping, content in memory
                  for value in values if value in content]
+        if not any(TYPED in content for _, content in memory):
+            found.append(f"read no memory of the process: what was typed, {TYPED!r}, "
+                         f"is in none of the {len(memory)} mappings read")
     finally:
         process.stdin.close()  # ends the pause
         process.stdout.close()
@@ -70,8 +79,9 @@ def memory_findings(program, references):
     """What each failed attempt leaves of the values it built, as messages."""
     user_name, password = references
     attempts = {
-        "wrong user name": (b"nobody\nnothing\n", [user_name, password]),
-        "wrong password": (user_name + b"\n" + bytes(reversed(password)) + b"\n", [password]),
+        "wrong user name": (TYPED + b"\nnothing\n", [user_name, password]),
+        "wrong password": (user_name + b"\n" + bytes(reversed(password)) + b"\n" + TYPED + b"\n",
+                           [password]),
     }
     return [f"{program}, {name}: {finding}"
             for name, (input_bytes, values) in attempts.items()

@@ -22,8 +22,10 @@ PROMPT = b"Press any key to continue . . . "
 # What a terminal sends for one key press.
 KEYS = {
     "a plain letter": b"k",
+    "the Escape key": b"\x1b",
     "the left arrow": b"\x1b[D",
     "the F5 key": b"\x1b[15~",
+    "xterm's F1 key (SS3)": b"\x1bOP",
     "a UTF-8 letter": "é".encode(),
 }
 
@@ -136,11 +138,38 @@ def signal_restores_the_terminal(program, failures, signal_number, send):
     check(settings_after == session.settings_before, f"terminal settings lost after {name}", failures)
 
 
+def one_byte_ends_a_redirected_pause(program, failures):
+    """On a pipe whose writer stays, the pause takes one byte and ends: it
+    must not wait for the end of the input."""
+    process = subprocess.Popen(  # pylint: disable=consider-using-with
+        [program], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    try:
+        process.stdin.write(b"nobody\nnothing\n")
+        process.stdin.flush()
+        output = b""
+        while not output.endswith(PROMPT):
+            chunk = os.read(process.stdout.fileno(), 4096)
+            if not chunk:
+                break
+            output += chunk
+        process.stdin.write(b"k")
+        process.stdin.flush()
+        process.wait(timeout=2)
+    except subprocess.TimeoutExpired:
+        failures.append("a pause on a pipe held open did not end within 2 s of one byte")
+        process.kill()
+        process.wait()
+    finally:
+        process.stdin.close()
+        process.stdout.close()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--program", required=True)
     program = parser.parse_args().program
     failures = []
+    one_byte_ends_a_redirected_pause(program, failures)
     for name, key in KEYS.items():
         key_ends_the_pause(program, name, key, failures)
     signal_restores_the_terminal(program, failures, signal.SIGINT, lambda s: s.type(b"\x03"))

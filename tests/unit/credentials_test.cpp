@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -30,6 +31,25 @@ TEST(ReferenceValues, HaveTheirFixedLengthsAndAllowedCharacters)
     for (const char c : user_name + password) {
         EXPECT_TRUE(allowed_character(c)) << "character " << static_cast<int>(c);
     }
+}
+
+// 64-bit FNV-1a: enough to pin the default values here without spelling them
+// out, so that a mistyped character or position cannot change the default
+// exercise's answer unnoticed (every other test takes the values from the
+// builders themselves).
+std::uint64_t digest(const std::string& text)
+{
+    std::uint64_t hash = 14695981039346656037U;
+    for (const char c : text) {
+        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211U;
+    }
+    return hash;
+}
+
+TEST(ReferenceValues, AreTheDefaultExercisesOwn)
+{
+    EXPECT_EQ(digest(build_user_name()), 4993977523664203618U);
+    EXPECT_EQ(digest(build_password()), 16152469933187647518U);
 }
 
 TEST(ReferenceValues, AreTheSameOnEveryCall)
