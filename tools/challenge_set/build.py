@@ -8,7 +8,7 @@ import signal
 import subprocess
 from pathlib import Path
 
-from .common import SOURCE, SetError
+from .common import SOURCE, SetError, shown
 from .executables import emulator_problem, value_defects, windows_defects
 from .roster import internal_name
 
@@ -34,7 +34,7 @@ def parse_platforms(text):
     platforms = [name.strip() for name in text.split(",") if name.strip()]
     unknown = [name for name in platforms if name not in PLATFORMS]
     if unknown or not platforms:
-        raise SetError(f"--platforms: unknown platform {', '.join(unknown) or repr(text)}; "
+        raise SetError(f"--platforms: unknown platform {', '.join(map(shown, unknown)) or shown(text)}; "
                        f"choose from {', '.join(PLATFORMS)}")
     return list(dict.fromkeys(platforms))
 

@@ -31,7 +31,15 @@ class Interrupted(Exception):
         self.number = number
 
 
+stopping = []  # the first signal taken; any after it is ignored
+
+
 def on_signal(number, _frame):
+    """The first of SIGINT, SIGTERM and SIGHUP stops the run where it is; a
+    second one (a double Ctrl+C) must not cut short the clean-up of the first."""
+    if stopping:
+        return
+    stopping.append(number)
     raise Interrupted(number)
 
 
