@@ -63,10 +63,18 @@ def make_set(copy, inputs, out):
             for path in sorted(out.rglob("*")) if path.is_file()}
 
 
+NEEDS = {"git": "git", "i686-w64-mingw32-g++": "g++-mingw-w64-i686",
+         "x86_64-w64-mingw32-g++": "g++-mingw-w64-x86-64"}
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--source", required=True)
     source = parser.parse_args().source
+    missing = [package for command, package in NEEDS.items() if shutil.which(command) is None]
+    if missing:
+        return report([f"not installed: {', '.join(missing)}; install with "
+                       f"`apt-get install -y {' '.join(missing)}`"])
     with tempfile.TemporaryDirectory() as work:
         work = Path(work)
         inputs = work / "inputs"

@@ -2,37 +2,48 @@
 """Fails if the reference user name or password stands whole, as contiguous
 bytes, anywhere in one of the given files, or if `strings`, in any of its
 encodings, shows a short line that holds every character of both values (the
-character array in order is such a line: the pool a blind search needs)."""
+character array in order is such a line: the pool a blind search needs). The
+set tool's own reading of `strings` must find exactly the lines it prints."""
 
 import argparse
 import subprocess
 import sys
 
 from support import load_references
+from challenge_set.executables import short_lines  # pylint: disable=wrong-import-order
 
 ENCODINGS = "sSbBlL"  # 7- and 8-bit, 16- and 32-bit in both byte orders
 POOL_LINE_LIMIT = 32
 
 
-def pool_lines(path, references):
-    """The short lines that `strings` itself prints and that hold the pool."""
+def printed_lines(path):
+    """The short lines `strings` prints, by encoding."""
+    return {encoding: [line for line in subprocess.run(
+        ["strings", "-a", "-n", "4", "-e", encoding, path], capture_output=True,
+        check=True).stdout.split(b"\n") if 4 <= len(line) <= POOL_LINE_LIMIT]
+        for encoding in ENCODINGS}
+
+
+def pool_lines(printed, references):
+    """The short lines that `strings` prints and that hold the pool."""
     wanted = set(b"".join(references))
-    found = []
-    for encoding in ENCODINGS:
-        lines = subprocess.run(["strings", "-a", "-n", "4", "-e", encoding, path],
-                               capture_output=True, check=True).stdout.split(b"\n")
-        found += [f"-e {encoding}: {line!r}" for line in lines
-                  if len(line) <= POOL_LINE_LIMIT and wanted <= set(line)]
-    return found
+    return [f"-e {encoding}: {line!r}" for encoding, lines in printed.items()
+            for line in lines if wanted <= set(line)]
 
 
 def findings(path, references):
     with open(path, "rb") as binary:
         content = binary.read()
-    return [f"{path}: holds a reference value at offset {content.find(value)}"
-            for value in references if value in content] + \
-        [f"{path}: strings shows the characters of both values in {line}"
-         for line in pool_lines(path, references)]
+    printed = printed_lines(path)
+    problems = [f"{path}: holds a reference value at offset {content.find(value)}"
+                for value in references if value in content]
+    problems += [f"{path}: strings shows the characters of both values in {line}"
+                 for line in pool_lines(printed, references)]
+    differ = short_lines(content) ^ {line for lines in printed.values() for line in lines}
+    if differ:
+        problems.append(f"{path}: the set tool reads {len(differ)} short lines otherwise than "
+                        f"strings, such as {sorted(differ)[:3]}")
+    return problems
 
 
 def main():

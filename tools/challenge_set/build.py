@@ -1,11 +1,13 @@
 """Builds the default program and every learner's variant with CMake, and
 runs each variant before it is packed."""
 
+import contextlib
 import os
 import re
 import shutil
 import signal
 import subprocess
+import time
 from pathlib import Path
 
 from .common import SOURCE, SetError, shown
@@ -27,6 +29,7 @@ EXPECTED = SOURCE / "tests" / "transcripts" / "expected"
 WINE_OVERRIDES = "mscoree,mshtml="
 
 running = set()  # the process groups of the children now running
+wine_prefixes = []  # the Wine prefixes this run set up
 SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 
@@ -94,7 +97,27 @@ def end_group(process):
             return
 
 
+def processes_of_prefix(prefix):
+    """Every process that runs in this Wine prefix: they carry it in their
+    environment. (Wine's services leave their parents' process groups, and
+    outlive its server.)"""
+    marker = b"\0WINEPREFIX=" + str(prefix).encode() + b"\0"
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            with contextlib.suppress(OSError):
+                if marker in b"\0" + Path(f"/proc/{entry}/environ").read_bytes():
+                    yield int(entry)
+
+
 def end_children():
+    for _ in range(50):
+        left = [pid for prefix in wine_prefixes for pid in processes_of_prefix(prefix)]
+        if not left:
+            break
+        for pid in left:
+            with contextlib.suppress(OSError):
+                os.kill(pid, signal.SIGKILL)
+        time.sleep(0.1)
     for group in list(running):
         try:
             os.killpg(group, signal.SIGKILL)
@@ -154,34 +177,64 @@ def variant_executable(platform, build, learner):
     return build / "variants" / internal_name(learner) / PLATFORMS[platform]["executable"]
 
 
-def wine_runner(work):
-    """A way to run a 32-bit .exe here, or the reason there is none. Wine's
-    server is started once and kept for every run, in its own process group,
-    which the tool ends with the others."""
-    environment = dict(os.environ, WINEPREFIX=str(work / "wine-prefix"), WINEDEBUG="-all",
-                       WINEDLLOVERRIDES=WINE_OVERRIDES)
+def start_wine(work):
+    """Starts setting Wine up for the whole set, to run alongside the builds:
+    a 32-bit prefix without Mono and Gecko, with its server and services,
+    which live until the tool ends them with its other children (ended after
+    each run, they would start again for the next, at seconds a run).
+    Returns (environment, the set-up process), or (None, why no .exe can run
+    here)."""
+    environment = dict(os.environ, WINEPREFIX=str(work / "wine-prefix"), WINEARCH="win32",
+                       WINEDEBUG="-all", WINEDLLOVERRIDES=WINE_OVERRIDES)
     if shutil.which("wine") is None or shutil.which("wineserver") is None:
         return None, "Wine is not installed (apt-get install -y wine wine32:i386)"
     problem = emulator_problem("wine", environment)
     if problem is not None:
         return None, problem[1]
-    start(["wineserver", "--foreground", "--persistent"], env=environment,
-          stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    quiet = {"env": environment, "stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL,
+             "stderr": subprocess.DEVNULL}
+    wine_prefixes.append(environment["WINEPREFIX"])
+    # A server that stays up while the services idle; it must find its prefix.
+    (work / "wine-prefix").mkdir(mode=0o700)
+    start(["wineserver", "--foreground", "--persistent"], **quiet)
+    return environment, start(["wine", "wineboot", "--init"], **quiet)
+
+
+def wine_ready(environment, setup):
+    """The environment to run an .exe in once Wine's set-up has ended, or None
+    and why not."""
+    if environment is None:
+        return None, setup
+    if setup.wait(timeout=600) != 0:
+        return None, "Wine could not set up its prefix (wine wineboot --init failed)"
     return environment, None
 
 
-def attempt(command, input_bytes, environment=None, cwd=None):
-    """One run with its input on a pipe: (status, output, errors)."""
-    process = start(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                    stderr=subprocess.PIPE, env=environment, cwd=cwd)
+def attempts(command, inputs, environment=None, cwd=None):
+    """Runs of one program, side by side, each with its input on a pipe:
+    (status, output) of each. Inputs and transcripts are small, so no pipe
+    fills while the others run."""
+    processes = []
     try:
-        output, errors = process.communicate(input_bytes, timeout=120)
-    except subprocess.TimeoutExpired:
-        output, errors = b"", b"no verdict within 120 s"
+        for input_bytes in inputs:
+            process = start(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=environment, cwd=cwd)
+            processes.append(process)
+            process.stdin.write(input_bytes)
+            process.stdin.close()
+            process.stdin = None  # all written: communicate() only reads
+        results = []
+        for process in processes:
+            try:
+                output, errors = process.communicate(timeout=120)
+            except subprocess.TimeoutExpired:
+                output, errors = b"", b"no verdict within 120 s"
+            results.append((process.returncode, output, errors))
+        return results
     finally:
-        end_group(process)
-        running.discard(process.pid)
-    return process.returncode, output, errors
+        for process in processes:
+            end_group(process)
+            running.discard(process.pid)
 
 
 def run_defects(platform, executable, values, wine):
@@ -195,10 +248,10 @@ def run_defects(platform, executable, values, wine):
         command = [executable]
     else:
         command = ["wine", executable.name]
+    results = attempts(command, [input_bytes for input_bytes, _ in cases], wine, executable.parent)
     defects = []
-    for input_bytes, name in cases:
+    for (_, name), (status, output, errors) in zip(cases, results):
         expected = (EXPECTED / name).read_bytes()
-        status, output, errors = attempt(command, input_bytes, wine, executable.parent)
         if platform == "windows":
             # A console program's CRLF, and the host's own words at the pause.
             expected = expected.replace(b"\n", b"\r\n")
@@ -213,10 +266,11 @@ def run_defects(platform, executable, values, wine):
     return defects
 
 
-def executable_defects(platform, executable, values, wine):
-    """Why an executable may not be handed to its learner."""
+def executable_defects(platform, executable, values, wine, default):
+    """Why an executable may not be handed to its learner. `default` is the
+    default program's (bytes, short lines), already checked for its values."""
     content = executable.read_bytes()
-    defects = value_defects(content, values["user_name"], values["password"])
+    defects = value_defects(content, values["user_name"], values["password"], default)
     if platform == "windows":
         defects += windows_defects(executable, 32)
         if wine is not None:

@@ -156,7 +156,7 @@ def draw_values(arguments, platforms, secret, learners, note, work):
         for attempt, reason in enumerate(reasons, start=1):
             print(f"{learner}: drawn again (draw {attempt + 1}): {reason}")
     values.check_distinct(chosen)
-    return chosen, handouts, variants, log
+    return chosen, handouts, variants, log, defaults
 
 
 def set_record(arguments, platforms, learners, note, epoch, epoch_problem, wine_problem):
@@ -214,8 +214,10 @@ def make_set(arguments, workspace):
 
     work = workspace.folder(prefix="challenge-set-")
     staging = workspace.folder(prefix=f".{out.name}.staging-", dir=out.absolute().parent)
-    chosen, handouts, variants, log = draw_values(arguments, platforms, secret, learners, note,
-                                                  work)
+    if "windows" in platforms:
+        wine_setup = build.start_wine(work)
+    chosen, handouts, variants, log, defaults = draw_values(arguments, platforms, secret,
+                                                            learners, note, work)
     names = {internal_name(learner): learner for learner in learners}
     for learner in learners:
         folder = variants / internal_name(learner)
@@ -229,7 +231,7 @@ def make_set(arguments, workspace):
 
     wine, wine_problem = None, None
     if "windows" in platforms:
-        wine, wine_problem = build.wine_runner(work)
+        wine, wine_problem = build.wine_ready(*wine_setup)
         if wine_problem:
             print(f"Windows programs are checked by format only: {wine_problem}")
 
@@ -239,7 +241,8 @@ def make_set(arguments, workspace):
     for learner in learners:
         for platform in platforms:
             executable = build.variant_executable(platform, work / f"build-{platform}", learner)
-            defects = build.executable_defects(platform, executable, chosen[learner], wine)
+            defects = build.executable_defects(platform, executable, chosen[learner], wine,
+                                               defaults[platform])
             if defects:
                 raise SetError(f"{learner}: its {platform} program may not be handed out, so "
                                f"nothing was written: {'; '.join(defects)} (a fault of the "
@@ -281,7 +284,7 @@ def write_answers(arguments, workspace):
         raise SetError(f"{arguments.out}: cannot write in {out.absolute().parent}")
     platforms, secret, learners, note = read_inputs(arguments)
     work = workspace.folder(prefix="challenge-set-")
-    chosen, _, _, _ = draw_values(arguments, platforms, secret, learners, note, work)
+    chosen = draw_values(arguments, platforms, secret, learners, note, work)[0]
     staged = work / "answers.csv"
     packages.write_file(staged, packages.answers_csv(learners, chosen), 0o600)
     try:
