@@ -184,8 +184,10 @@ def start_wine(work):
     each run, they would start again for the next, at seconds a run).
     Returns (environment, the set-up process), or (None, why no .exe can run
     here)."""
+    # Wine's own temporary files go in the tool's work folder, and with it.
     environment = dict(os.environ, WINEPREFIX=str(work / "wine-prefix"), WINEARCH="win32",
-                       WINEDEBUG="-all", WINEDLLOVERRIDES=WINE_OVERRIDES)
+                       WINEDEBUG="-all", WINEDLLOVERRIDES=WINE_OVERRIDES,
+                       TMPDIR=str(work / "wine-tmp"))
     if shutil.which("wine") is None or shutil.which("wineserver") is None:
         return None, "Wine is not installed (apt-get install -y wine wine32:i386)"
     problem = emulator_problem("wine", environment)
@@ -196,6 +198,7 @@ def start_wine(work):
     wine_prefixes.append(environment["WINEPREFIX"])
     # A server that stays up while the services idle; it must find its prefix.
     (work / "wine-prefix").mkdir(mode=0o700)
+    (work / "wine-tmp").mkdir(mode=0o700)
     start(["wineserver", "--foreground", "--persistent"], **quiet)
     return environment, start(["wine", "wineboot", "--init"], **quiet)
 

@@ -210,6 +210,7 @@ def make_set(arguments, workspace):
     out = packages.check_output(arguments.out)
     platforms, secret, learners, note = read_inputs(arguments)
     epoch, epoch_problem = archive_time()
+    arguments.epoch = epoch
     mode = packages.folder_mode(out)
 
     work = workspace.folder(prefix="challenge-set-")
@@ -219,10 +220,10 @@ def make_set(arguments, workspace):
     chosen, handouts, variants, log, defaults = draw_values(arguments, platforms, secret,
                                                             learners, note, work)
     names = {internal_name(learner): learner for learner in learners}
+    template = (SOURCE / "src" / "credentials.cpp").read_text(encoding="utf-8")
     for learner in learners:
         folder = variants / internal_name(learner)
         folder.mkdir()
-        template = (SOURCE / "src" / "credentials.cpp").read_text(encoding="utf-8")
         (folder / "credentials.cpp").write_text(values.variant_source(template, chosen[learner]),
                                                 encoding="utf-8")
     for platform in platforms:
@@ -235,28 +236,14 @@ def make_set(arguments, workspace):
         if wine_problem:
             print(f"Windows programs are checked by format only: {wine_problem}")
 
-    folder = staging / "packages"
-    folder.mkdir()
-    digests = {}
-    for learner in learners:
-        for platform in platforms:
-            executable = build.variant_executable(platform, work / f"build-{platform}", learner)
-            defects = build.executable_defects(platform, executable, chosen[learner], wine,
-                                               defaults[platform])
-            if defects:
-                raise SetError(f"{learner}: its {platform} program may not be handed out, so "
-                               f"nothing was written: {'; '.join(defects)} (a fault of the "
-                               "program's build, not of the inputs)")
-            digests[packages.package_name(learner, platform)] = packages.write_package(
-                folder, learner, platform, executable.read_bytes(), handouts[learner, platform],
-                epoch)
-    published = packages.published_mode()
-    packages.write_file(staging / "answers.csv", packages.answers_csv(learners, chosen), 0o600)
-    packages.write_file(staging / "SHA256SUMS", packages.checksums(digests), published)
-    packages.write_file(staging / "set.json", packages.set_record(set_record(
-        arguments, platforms, learners, note, epoch, epoch_problem, wine_problem)), published)
-    packages.write_file(staging / ".gitignore", packages.ignore_file(), published)
-    os.chmod(folder, 0o755 & ~packages.current_umask())
+    try:
+        write_set(arguments, staging, learners, platforms, chosen, handouts, work, wine, defaults,
+                  set_record(arguments, platforms, learners, note, epoch, epoch_problem,
+                             wine_problem))
+    except SetError as error:
+        # Named as the user will know it, not by the staging folder's name.
+        raise SetError(f"writing the set: {str(error).replace(str(staging), arguments.out)}") \
+            from error
     os.chmod(staging, mode)
 
     previous = signal.pthread_sigmask(signal.SIG_BLOCK, SIGNALS)
@@ -272,7 +259,34 @@ def make_set(arguments, workspace):
     finally:
         signal.pthread_sigmask(signal.SIG_SETMASK, previous)
     print(f"{len(learners)} learner(s), {', '.join(platforms)}: {out}/answers.csv, "
-          f"{out}/SHA256SUMS, {out}/set.json and {len(digests)} package(s) in {out}/packages")
+          f"{out}/SHA256SUMS, {out}/set.json and {len(learners) * len(platforms)} package(s) "
+          f"in {out}/packages")
+
+
+def write_set(arguments, staging, learners, platforms, chosen, handouts, work, wine, defaults,
+              record):
+    """Checks every learner's executables and writes the set into staging."""
+    folder = staging / "packages"
+    folder.mkdir()
+    digests = {}
+    for learner in learners:
+        for platform in platforms:
+            executable = build.variant_executable(platform, work / f"build-{platform}", learner)
+            defects = build.executable_defects(platform, executable, chosen[learner], wine,
+                                               defaults[platform])
+            if defects:
+                raise SetError(f"{learner}: its {platform} program may not be handed out, so "
+                               f"nothing was written: {'; '.join(defects)} (a fault of the "
+                               "program's build, not of the inputs)")
+            digests[packages.package_name(learner, platform)] = packages.write_package(
+                folder, learner, platform, executable.read_bytes(), handouts[learner, platform],
+                arguments.epoch)
+    published = packages.published_mode()
+    packages.write_file(staging / "answers.csv", packages.answers_csv(learners, chosen), 0o600)
+    packages.write_file(staging / "SHA256SUMS", packages.checksums(digests), published)
+    packages.write_file(staging / "set.json", packages.set_record(record), published)
+    packages.write_file(staging / ".gitignore", packages.ignore_file(), published)
+    os.chmod(folder, 0o755 & ~packages.current_umask())
 
 
 def write_answers(arguments, workspace):
