@@ -42,7 +42,7 @@ int main()
     // status tell the caller, instead of reporting success. There is then
     // nothing for the pause to show.
     if (!std::cout || std::ferror(stdout) != 0) {
-        std::fputs("login-challenge: cannot write to standard output\n", stderr);
+        static_cast<void>(std::fputs("login-challenge: cannot write to standard output\n", stderr));
         return 1;
     }
     if (!verdict) {

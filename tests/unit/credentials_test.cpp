@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <numeric>
 #include <string>
 
 namespace {
@@ -39,11 +40,10 @@ TEST(ReferenceValues, HaveTheirFixedLengthsAndAllowedCharacters)
 // builders themselves).
 std::uint64_t digest(const std::string& text)
 {
-    std::uint64_t hash = 14695981039346656037U;
-    for (const char c : text) {
-        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211U;
-    }
-    return hash;
+    return std::accumulate(text.begin(), text.end(), std::uint64_t{14695981039346656037U},
+                           [](std::uint64_t hash, char c) {
+                               return (hash ^ static_cast<unsigned char>(c)) * 1099511628211U;
+                           });
 }
 
 TEST(ReferenceValues, AreTheDefaultExercisesOwn)
