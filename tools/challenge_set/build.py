@@ -125,17 +125,18 @@ def end_children():
             pass
 
 
-def shown_log(log, names):
-    """The end of a build log for a message, without any line that could
-    quote a learner's generated unit (a compiler shows the source line it
-    stops at), and with internal names turned back into learner ids."""
-    lines = Path(log).read_text(errors="replace").splitlines()
-    kept = [line for line in lines
-            if "|" not in line and "credentials.cpp:" not in line and "'" not in line]
-    text = "\n    ".join(kept[-12:])
+def shown_log(text, names):
+    """What a message may show of a build log: the lines that say what failed,
+    never a compiler's diagnostics, which quote the source line they stop at
+    (a learner's generated unit holds their values), with internal names
+    turned back into learner ids."""
+    kept = [line[:160] for line in text.splitlines()
+            if line.startswith(("FAILED:", "ninja:", "CMake Error", "make:"))
+            and "|" not in line and "'" not in line]
+    shown = "\n    ".join(kept[-12:]) or "(no line of it can be shown)"
     for name, learner in names.items():
-        text = text.replace(f"variants/{name}/", f"variants/<{learner}>/")
-    return text
+        shown = shown.replace(f"/variants/{name}/", f"/variants/<{learner}>/")
+    return shown
 
 
 def run_logged(command, log, step, names):
@@ -144,11 +145,12 @@ def run_logged(command, log, step, names):
                            stdin=subprocess.DEVNULL)
     if status != 0:
         text = Path(log).read_text(errors="replace")
-        failed = sorted({names[name] for name in re.findall(r"variants/([^/\s]+)/", text)
-                         if name in names and f"FAILED: variants/{name}/" in text})
-        who = f" (learners: {', '.join(failed)})" if failed else ""
-        raise SetError(f"{step} failed{who}; the end of its log, without source lines:\n    "
-                       + shown_log(log, names))
+        failed = sorted({names[name] for line in text.splitlines() if line.startswith("FAILED:")
+                         for name in re.findall(r"/variants/([^/\s]+)/", line) if name in names})
+        who = f" for {', '.join(failed)}" if failed else ""
+        raise SetError(f"{step} failed{who}; the compiler's messages are not shown, since they "
+                       f"can quote a learner's values. What failed:\n    "
+                       + shown_log(text, names))
 
 
 def configure_and_build(platform, build, variants, keep_symbols, log, names, targets=()):
