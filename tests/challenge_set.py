@@ -8,7 +8,6 @@ program; bad input, a hostile note and a signal leave nothing behind."""
 
 import argparse
 import csv
-import hashlib
 import os
 import shutil
 import signal

@@ -17,7 +17,7 @@ from pathlib import Path
 from . import archives, build, grading, packages, values
 from .common import KIB, PROGRAM, SOURCE, SetError, read_capped, shown
 from .executables import pool_in, short_lines
-from .roster import ID_PATTERN, decode_text, internal_name, read_roster
+from .roster import decode_text, internal_name, read_roster
 
 SECRET_LIMIT = 4 * KIB
 MIN_SECRET_BYTES = 16
@@ -299,13 +299,7 @@ def write_answers(arguments, workspace):
     platforms, secret, learners, note = read_inputs(arguments)
     work = workspace.folder(prefix="challenge-set-")
     chosen = draw_values(arguments, platforms, secret, learners, note, work)[0]
-    staged = work / "answers.csv"
-    packages.write_file(staged, packages.answers_csv(learners, chosen), 0o600)
-    try:
-        shutil.move(staged, out)
-        os.chmod(out, 0o600)
-    except OSError as error:
-        raise SetError(f"{arguments.out}: cannot write it: {error.strerror}") from error
+    packages.replace_file(arguments.out, packages.answers_csv(learners, chosen), 0o600)
     print(f"{len(learners)} learner(s): {out}")
 
 

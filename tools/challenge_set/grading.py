@@ -6,12 +6,10 @@ matters. It needs no secret and no build."""
 
 import csv
 import io
-import os
 import sys
-from pathlib import Path
 
 from .common import MIB, SetError, read_capped
-from .packages import ANSWERS_HEADER, write_file
+from .packages import ANSWERS_HEADER, replace_file
 from .roster import csv_table, decode_text
 
 FILE_LIMIT = 16 * MIB
@@ -122,16 +120,7 @@ def grade(arguments):
     summary = (f"{counts['solved']} solved, {counts['wrong']} wrong, {counts['missing']} missing, "
                f"{shared} another learner's answer")
     if arguments.out:
-        out = Path(arguments.out)
-        if out.is_symlink() or out.is_dir():
-            raise SetError(f"{arguments.out}: name a file for the report, not a folder or link")
-        staged = out.with_name(f".{out.name}.{os.getpid()}.tmp")
-        write_file(staged, output.getvalue().encode("utf-8"), 0o600)
-        try:
-            os.replace(staged, out)
-        except OSError as error:
-            os.unlink(staged)
-            raise SetError(f"{arguments.out}: cannot write it: {error.strerror}") from error
+        replace_file(arguments.out, output.getvalue().encode("utf-8"), 0o600)
         print(summary)
     else:
         sys.stdout.write(output.getvalue())

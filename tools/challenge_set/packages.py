@@ -81,6 +81,24 @@ def write_package(folder, learner, platform, executable, handout_bytes, epoch):
     return digest
 
 
+def replace_file(path_text, content, mode):
+    """Puts a whole file where the user named one: written beside it first,
+    then renamed over it, so no half-written file ever stands there."""
+    path = Path(path_text)
+    if path.is_symlink() or path.is_dir():
+        raise SetError(f"{path_text}: is a {'symbolic link' if path.is_symlink() else 'folder'}; "
+                       "name the file itself")
+    staged = path.with_name(f".{path.name}.{os.getpid()}.tmp")
+    try:
+        write_file(staged, content, mode)
+        os.replace(staged, path)
+    except OSError as error:
+        raise SetError(f"{path_text}: cannot write it: {error.strerror}") from error
+    finally:
+        if staged.exists():
+            staged.unlink()
+
+
 def answers_csv(learners, values):
     text = io.StringIO()
     writer = csv.writer(text, lineterminator="\n")
