@@ -273,7 +273,7 @@ def run_defects(platform, executable, values, wine):
 
 def executable_defects(platform, executable, values, wine, default):
     """Why an executable may not be handed to its learner. `default` is the
-    default program's (bytes, short lines), already checked for its values."""
+    default program's (bytes, index of short lines), checked for its values."""
     content = executable.read_bytes()
     defects = value_defects(content, values["user_name"], values["password"], default)
     if platform == "windows":

@@ -16,7 +16,7 @@ from pathlib import Path
 
 from . import archives, build, grading, packages, values
 from .common import KIB, PROGRAM, SOURCE, SetError, read_capped, shown
-from .executables import pool_in, short_lines
+from .executables import line_index, pool_in, short_lines
 from .roster import decode_text, internal_name, read_roster
 
 SECRET_LIMIT = 4 * KIB
@@ -132,7 +132,7 @@ def draw_values(arguments, platforms, secret, learners, note, work):
     for platform in platforms:
         program = build.default_program(platform, work / f"build-{platform}", variants,
                                         arguments.keep_symbols, log)
-        defaults[platform] = (program, short_lines(program))
+        defaults[platform] = (program, line_index(short_lines(program)))
     chosen, handouts = {}, {}
     for learner in learners:
         for platform in platforms:
@@ -186,9 +186,10 @@ def set_record(arguments, platforms, learners, note, epoch, epoch_problem, wine_
         "learners": len(learners),
         "compilers": {platform: first_line(compilers[platform]) for platform in platforms},
         "archive_time": epoch,
-        "archive_time_from": ("SOURCE_DATE_EPOCH" if "SOURCE_DATE_EPOCH" in os.environ and
-                              epoch_problem is None else
-                              "the last commit" if epoch_problem is None else "none: 0 was used"),
+        "archive_time_from": ("none: 0 was used" if epoch_problem is not None else
+                              "SOURCE_DATE_EPOCH" if os.environ.get("SOURCE_DATE_EPOCH",
+                                                                    "").isdigit()
+                              else "the last commit"),
         "windows_programs_run": None if "windows" not in platforms else (
             "each learner's .exe ran a right and a wrong attempt under 32-bit Wine"
             if wine_problem is None else f"not run: {wine_problem}"),

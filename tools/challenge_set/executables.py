@@ -172,10 +172,22 @@ def short_lines(content, cut_at_start=False, cut_at_end=False):
 def pool_in(lines, user_name, password):
     """Whether a short line holds every character of both values: such a line
     (the character array in order, say) leaves a blind search only its
-    characters to try, and no longer the whole alphabet."""
+    characters to try, and no longer the whole alphabet. `lines` may also be
+    an index of them (`line_index`), for many such questions."""
     wanted = set((user_name + password).encode())
+    if isinstance(lines, dict):
+        return bool(set.intersection(*(lines.get(character, set()) for character in wanted)))
     first = bytes([min(wanted)])
     return any(wanted <= set(line) for line in lines if first in line)
+
+
+def line_index(lines):
+    """For each character, the numbers of the lines that hold it."""
+    index = {}
+    for number, line in enumerate(lines):
+        for character in set(line):
+            index.setdefault(character, set()).add(number)
+    return index
 
 
 def changed_parts(content, reference):
@@ -200,7 +212,7 @@ def changed_parts(content, reference):
 
 def value_defects(content, user_name, password, default=None):
     """Why these bytes give a learner a shortcut to the values. With
-    `default`, the default program's (bytes, short lines) already checked for
+    `default`, the default program's (bytes, index of short lines) checked for
     these values, only the lines that can differ from its own are read."""
     defects = [f"its {kind} stands whole in it" for kind, value in
                (("user name", user_name), ("password", password)) if value.encode() in content]
