@@ -6,16 +6,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-needs=(cmake:cmake ninja:ninja-build g++:g++ git:git python3:python3
-       i686-w64-mingw32-g++:g++-mingw-w64-i686)
-missing=()
-for need in "${needs[@]}"; do
-    command -v "${need%%:*}" >/dev/null || missing+=("${need#*:}")
-done
-if ((${#missing[@]})); then
-    echo "bench/challenge_set.sh: not installed: ${missing[*]}; install with: apt-get install -y ${missing[*]}" >&2
-    exit 1
-fi
+source bench/require.sh
+require cmake:cmake ninja:ninja-build g++:g++ git:git python3:python3 \
+    i686-w64-mingw32-g++:g++-mingw-w64-i686
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -14,16 +14,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # What this needs, by command, and the Debian package that brings it.
-needs=(cmake:cmake ninja:ninja-build g++:g++ gcc:gcc valgrind:valgrind
-       /usr/bin/time:time python3:python3)
-missing=()
-for need in "${needs[@]}"; do
-    command -v "${need%%:*}" >/dev/null || missing+=("${need#*:}")
-done
-if ((${#missing[@]})); then
-    echo "bench/run.sh: not installed: ${missing[*]}; install with: apt-get install -y ${missing[*]}" >&2
-    exit 1
-fi
+source bench/require.sh
+require cmake:cmake ninja:ninja-build g++:g++ gcc:gcc valgrind:valgrind /usr/bin/time:time \
+    python3:python3
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -13,9 +13,7 @@ import tempfile
 
 from support import (emulator_environment, fill_template, load_references, report,
                      skip_unless_emulator_runs)
-
-NATIVE_PAUSE = b"Press any key to continue . . . \n"
-
+from challenge_set.executables import transcript_matches  # pylint: disable=wrong-import-order
 
 def parse_arguments():
     parser = argparse.ArgumentParser(description=__doc__)
@@ -62,21 +60,6 @@ def run(arguments, input_bytes):
         return result
 
 
-def matches(actual, expected, windows):
-    """Native output must be exact. A Windows console program ends its lines
-    with CRLF, and its pause text is the host's own, so there only the start of
-    that text is fixed."""
-    if not windows:
-        return actual == expected
-    pauses = expected.endswith(NATIVE_PAUSE)
-    if pauses:
-        expected = expected[: -len(NATIVE_PAUSE)]
-    expected = expected.replace(b"\n", b"\r\n")
-    if not pauses:
-        return actual == expected
-    return actual.startswith(expected) and actual[len(expected) :].startswith(b"Press any key")
-
-
 def main():
     arguments = parse_arguments()
     skip_unless_emulator_runs(arguments.emulator)
@@ -94,7 +77,7 @@ def main():
     if writable and result.stderr:
         failures.append(f"standard error not empty: {result.stderr!r}")
     actual = result.stdout if writable else result.stderr
-    if not matches(actual, expected, windows):
+    if not transcript_matches(actual, expected, windows):
         failures.append(f"{'transcript' if writable else 'standard error'} differs\n"
                         f"  expected: {expected!r}\n  actual:   {actual!r}")
     return report(failures)

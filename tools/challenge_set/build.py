@@ -11,7 +11,8 @@ import time
 from pathlib import Path
 
 from .common import SOURCE, SetError, shown
-from .executables import emulator_problem, value_defects, windows_defects
+from .executables import (emulator_problem, transcript_matches, value_defects,
+                          windows_defects)
 from .roster import internal_name
 
 # What each platform is built with, what it is called and how it is packed.
@@ -256,17 +257,10 @@ def run_defects(platform, executable, values, wine):
     results = attempts(command, [input_bytes for input_bytes, _ in cases], wine, executable.parent)
     defects = []
     for (_, name), (status, output, errors) in zip(cases, results):
-        expected = (EXPECTED / name).read_bytes()
         if platform == "windows":
-            # A console program's CRLF, and the host's own words at the pause.
-            expected = expected.replace(b"\n", b"\r\n")
-            pause = b"Press any key to continue . . . \r\n"
-            if expected.endswith(pause):
-                expected = expected[:-len(pause)]
-                output = output[:len(expected)] if output[len(expected):].startswith(
-                    b"Press any key") else output
             errors = b""  # Wine's own diagnostics
-        if (status, output, errors) != (0, expected, b""):
+        if status != 0 or errors or not transcript_matches(
+                output, (EXPECTED / name).read_bytes(), platform == "windows"):
             defects.append(f"its transcript differs from {name} (exit {status})")
     return defects
 

@@ -211,7 +211,6 @@ def make_set(arguments, workspace):
     out = packages.check_output(arguments.out)
     platforms, secret, learners, note = read_inputs(arguments)
     epoch, epoch_problem = archive_time()
-    arguments.epoch = epoch
     mode = packages.folder_mode(out)
 
     work = workspace.folder(prefix="challenge-set-")
@@ -238,7 +237,7 @@ def make_set(arguments, workspace):
             print(f"Windows programs are checked by format only: {wine_problem}")
 
     try:
-        write_set(arguments, staging, learners, platforms, chosen, handouts, work, wine, defaults,
+        write_set(staging, learners, platforms, chosen, handouts, work, wine, defaults, epoch,
                   set_record(arguments, platforms, learners, note, epoch, epoch_problem,
                              wine_problem))
     except SetError as error:
@@ -264,7 +263,7 @@ def make_set(arguments, workspace):
           f"in {out}/packages")
 
 
-def write_set(arguments, staging, learners, platforms, chosen, handouts, work, wine, defaults,
+def write_set(staging, learners, platforms, chosen, handouts, work, wine, defaults, epoch,
               record):
     """Checks every learner's executables and writes the set into staging."""
     folder = staging / "packages"
@@ -281,7 +280,7 @@ def write_set(arguments, staging, learners, platforms, chosen, handouts, work, w
                                "program's build, not of the inputs)")
             digests[packages.package_name(learner, platform)] = packages.write_package(
                 folder, learner, platform, executable.read_bytes(), handouts[learner, platform],
-                arguments.epoch)
+                epoch)
     published = packages.published_mode()
     packages.write_file(staging / "answers.csv", packages.answers_csv(learners, chosen), 0o600)
     packages.write_file(staging / "SHA256SUMS", packages.checksums(digests), published)
@@ -291,12 +290,7 @@ def write_set(arguments, staging, learners, platforms, chosen, handouts, work, w
 
 
 def write_answers(arguments, workspace):
-    out = Path(arguments.out)
-    if out.is_symlink() or out.is_dir():
-        raise SetError(f"{arguments.out}: is a {'symbolic link' if out.is_symlink() else 'folder'}"
-                       "; name the answers file itself")
-    if not os.access(out.absolute().parent, os.W_OK | os.X_OK):
-        raise SetError(f"{arguments.out}: cannot write in {out.absolute().parent}")
+    out = packages.check_output_file(arguments.out)  # before anything is built
     platforms, secret, learners, note = read_inputs(arguments)
     work = workspace.folder(prefix="challenge-set-")
     chosen = draw_values(arguments, platforms, secret, learners, note, work)[0]
@@ -359,7 +353,6 @@ def main(argv=None):
         else:
             return grading.grade(arguments)
     except SetError as error:
-        finish(workspace)
         print(f"{PROGRAM}: {error}", file=sys.stderr)
         return 1
     except Interrupted as interruption:
@@ -371,7 +364,6 @@ def main(argv=None):
             print(f"{PROGRAM}: interrupted; nothing was written", file=sys.stderr)
         return 128 + interruption.number
     except OSError as error:
-        finish(workspace)
         print(f"{PROGRAM}: {error.filename or 'writing the set'}: {error.strerror}",
               file=sys.stderr)
         return 1
@@ -382,7 +374,8 @@ def main(argv=None):
 
 def finish(workspace):
     """Ends every child and removes every temporary folder, with no signal
-    let in halfway; what could not be removed is returned."""
+    let in halfway; what could not be removed is returned. Doing it again
+    finds nothing to do."""
     signal.pthread_sigmask(signal.SIG_BLOCK, SIGNALS)
     build.end_children()
     return workspace.remove()

@@ -81,13 +81,22 @@ def write_package(folder, learner, platform, executable, handout_bytes, epoch):
     return digest
 
 
-def replace_file(path_text, content, mode):
-    """Puts a whole file where the user named one: written beside it first,
-    then renamed over it, so no half-written file ever stands there."""
+def check_output_file(path_text):
+    """Refuses a path for an output file: a folder, a symbolic link, or a
+    folder the tool cannot write in."""
     path = Path(path_text)
     if path.is_symlink() or path.is_dir():
         raise SetError(f"{path_text}: is a {'symbolic link' if path.is_symlink() else 'folder'}; "
                        "name the file itself")
+    if not os.access(path.absolute().parent, os.W_OK | os.X_OK):
+        raise SetError(f"{path_text}: cannot write in {path.absolute().parent}")
+    return path
+
+
+def replace_file(path_text, content, mode):
+    """Puts a whole file where the user named one: written beside it first,
+    then renamed over it, so no half-written file ever stands there."""
+    path = check_output_file(path_text)
     staged = path.with_name(f".{path.name}.{os.getpid()}.tmp")
     try:
         write_file(staged, content, mode)
