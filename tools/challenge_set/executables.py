@@ -7,6 +7,7 @@ import re
 import struct
 import subprocess
 import xml.etree.ElementTree as ElementTree
+from pathlib import Path
 
 # (optional header magic, machine) of each width.
 FORMATS = {32: (0x10B, 0x14C), 64: (0x20B, 0x8664)}
@@ -247,10 +248,33 @@ NO_32_BIT = ("this machine runs no 32-bit programs (its kernel has 32-bit emulat
              "so 32-bit Wine cannot start")
 
 
+# Debian's `wine` wrapper falls back to the 64-bit loader when wine32:i386 is
+# missing: it then starts, but runs no 32-bit .exe. .ci/install records why it
+# could not install wine32 (a mirror in mid-sync serving a broken i386 index).
+WINE_LOADERS = Path("/usr/lib/wine")
+WINE32_RECORD = Path("/var/lib/login-challenge/wine32-not-installed")
+
+
+def wine32_problem(emulator):
+    """(skip, reason) when `emulator` is Debian's wrapper without its 32-bit
+    loader, else None."""
+    if Path(emulator).name != "wine" or (WINE_LOADERS / "wine").exists() or \
+            not (WINE_LOADERS / "wine64").exists():
+        return None
+    try:
+        return True, f"32-bit Wine could not be installed: {WINE32_RECORD.read_text().strip()}"
+    except OSError:
+        return False, ("32-bit Wine is not installed: dpkg --add-architecture i386 && "
+                       "apt-get update && apt-get install -y wine32:i386")
+
+
 def emulator_problem(emulator, environment=None):
     """Why the emulator cannot run a program here, or None when it can. The
     answer is (skip, reason): skip is true when the machine itself is the
     cause, so what needs the emulator is skipped, not failed."""
+    missing = wine32_problem(emulator)
+    if missing is not None:
+        return missing
     try:
         result = subprocess.run([emulator, "--version"], stdin=subprocess.DEVNULL,
                                 capture_output=True, timeout=60, check=False, env=environment)
