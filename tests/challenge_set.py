@@ -8,7 +8,9 @@ program; bad input, a hostile note and a signal leave nothing behind."""
 
 import argparse
 import csv
+import itertools
 import os
+import re
 import shutil
 import signal
 import stat
@@ -79,6 +81,7 @@ def check_set(out, work, failures):
     if stat.S_IMODE(os.stat(out / "answers.csv").st_mode) != 0o600:
         failures.append("answers.csv is readable by others")
     packages = sorted(path.name for path in (out / "packages").glob("*.tar.gz"))
+    programs = []
     listed = sorted(line.split("  packages/")[1] for line in
                     (out / "SHA256SUMS").read_text().splitlines())
     if listed != packages or len(packages) != len(LEARNERS):
@@ -105,7 +108,33 @@ def check_set(out, work, failures):
         _, other_user, other_password = rows[1:][(index + 1) % len(LEARNERS)]
         if b"Try Again" not in attempt(program, other_user, other_password):
             failures.append(f"{learner}'s program takes another learner's answers")
+        programs.append(program.read_bytes())
+    check_no_shortcut(programs, rows[1:], failures)
     return rows
+
+
+def check_no_shortcut(programs, rows, failures):
+    """Scripts that read no code, each written against one learner's program
+    and run on the next one's: a table of 12 distinct letters and digits at
+    any stride, the letters and digits where the two programs differ, and the
+    bytes at the offsets where the first holds its values. None may lift the
+    second learner's answer (put it among 2,000 candidates, or in a pool of
+    16 characters or fewer)."""
+    for index, (learner, user_name, password) in enumerate(rows):
+        mine, theirs = programs[index], programs[index - 1]
+        answer, known = (user_name + password).encode(), (rows[index - 1][1] + rows[index - 1][2])
+        pools = {frozenset(run[i:i + 12]) for stride in range(1, 9) for start in range(stride)
+                 for run in re.findall(rb"[a-z0-9]{12,}", mine[start::stride])
+                 for i in range(len(run) - 11) if len(set(run[i:i + 12])) == 12}
+        differ = {a for a, b in zip(mine, theirs) if a != b and chr(a).isalnum()}
+        if len(differ) <= 16:
+            pools.add(frozenset(differ))
+        offsets = [[match.start() for match in re.finditer(
+            rb"(?<![0-9A-Za-z])" + c.encode() + rb"(?![0-9A-Za-z])", theirs)][:6] for c in known]
+        read_there = {bytes(mine[o] for o in combination)
+                      for combination in itertools.islice(itertools.product(*offsets), 2000)}
+        if any(set(answer) <= pool for pool in pools) or answer in read_there:
+            failures.append(f"{learner}'s answer is lifted without reading its code")
 
 
 def check_answers_stay(tool, rows, first, failures):

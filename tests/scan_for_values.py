@@ -1,16 +1,17 @@
 #!/usr/bin/env python3
 """Fails if the reference user name or password stands whole, as contiguous
-bytes, anywhere in one of the given files, or if `strings`, in any of its
-encodings, shows a short line that holds every character of both values (the
-character array in order is such a line: the pool a blind search needs). The
-set tool's own reading of `strings` must find exactly the lines it prints."""
+bytes, anywhere in one of the given files, or if a script that reads no code
+gets the pool a blind search needs: a short line of `strings`, in any of its
+encodings, or a run of letters and digits read at a stride or through
+separators (the set tool's own model of such scripts), that holds every
+character of both values among few others."""
 
 import argparse
 import subprocess
 import sys
 
 from support import load_references
-from challenge_set.executables import short_lines  # pylint: disable=wrong-import-order
+from challenge_set.extractors import opening_run  # pylint: disable=wrong-import-order
 
 ENCODINGS = "sSbBlL"  # 7- and 8-bit, 16- and 32-bit in both byte orders
 POOL_LINE_LIMIT = 32
@@ -39,10 +40,10 @@ def findings(path, references):
                 for value in references if value in content]
     problems += [f"{path}: strings shows the characters of both values in {line}"
                  for line in pool_lines(printed, references)]
-    differ = short_lines(content) ^ {line for lines in printed.values() for line in lines}
-    if differ:
-        problems.append(f"{path}: the set tool reads {len(differ)} short lines otherwise than "
-                        f"strings, such as {sorted(differ)[:3]}")
+    run = opening_run(content, frozenset(b"".join(references)))
+    if run is not None:
+        problems.append(f"{path}: a run of letters and digits gives the pool of both values: "
+                        f"{run[:40]!r}")
     return problems
 
 

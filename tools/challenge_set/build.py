@@ -11,8 +11,8 @@ import time
 from pathlib import Path
 
 from .common import SOURCE, SetError, shown
-from .executables import (emulator_problem, transcript_matches, value_defects,
-                          windows_defects)
+from .executables import emulator_problem, transcript_matches, windows_defects
+from .extractors import value_defects
 from .roster import internal_name
 
 # What each platform is built with, what it is called and how it is packed.
@@ -267,7 +267,7 @@ def run_defects(platform, executable, values, wine):
 
 def executable_defects(platform, executable, values, wine, default):
     """Why an executable may not be handed to its learner. `default` is the
-    default program's (bytes, index of short lines), checked for its values."""
+    default program's extractors.Reference."""
     content = executable.read_bytes()
     defects = value_defects(content, values["user_name"], values["password"], default)
     if platform == "windows":

@@ -16,7 +16,7 @@ from pathlib import Path
 
 from . import archives, build, grading, packages, values
 from .common import KIB, PROGRAM, SOURCE, SetError, read_capped, shown
-from .executables import line_index, pool_in, short_lines
+from .extractors import Reference, wanted
 from .roster import decode_text, internal_name, read_roster
 
 SECRET_LIMIT = 4 * KIB
@@ -132,7 +132,7 @@ def draw_values(arguments, platforms, secret, learners, note, work):
     for platform in platforms:
         program = build.default_program(platform, work / f"build-{platform}", variants,
                                         arguments.keep_symbols, log)
-        defaults[platform] = (program, line_index(short_lines(program)))
+        defaults[platform] = Reference(program)
     chosen, handouts = {}, {}
     for learner in learners:
         for platform in platforms:
@@ -141,15 +141,16 @@ def draw_values(arguments, platforms, secret, learners, note, work):
 
         def rejection(candidate, learner=learner):
             for platform in platforms:
-                program, lines = defaults[platform]
+                default = defaults[platform]
                 for kind in ("user_name", "password"):
                     value = candidate[kind].encode()
                     if value in handouts[learner, platform]:
                         return f"its {kind} stands whole in its {platform} handout"
-                    if value in program:
+                    if value in default.content:
                         return f"its {kind} stands whole in the default {platform} program"
-                if pool_in(lines, candidate["user_name"], candidate["password"]):
-                    return f"a short text of the default {platform} program holds all its characters"
+                if default.opens(wanted(candidate["user_name"], candidate["password"])):
+                    return (f"letters and digits that a script reads off the default {platform} "
+                            "program give a pool of all its characters")
             return None
 
         chosen[learner], reasons = values.choose(secret, arguments.set, learner, rejection)
@@ -226,6 +227,7 @@ def make_set(arguments, workspace):
         folder.mkdir()
         (folder / "credentials.cpp").write_text(values.variant_source(template, chosen[learner]),
                                                 encoding="utf-8")
+        (folder / "image-base.txt").write_text(f"{chosen[learner]['image_base']:#x}\n")
     for platform in platforms:
         build.configure_and_build(platform, work / f"build-{platform}", variants,
                                   arguments.keep_symbols, log, names)

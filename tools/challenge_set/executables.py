@@ -1,9 +1,7 @@
-"""What an executable must show, and must not, before anyone is handed it:
-the Windows format checks, the text that `strings` can read in it, and
-whether 32-bit Wine can run it here."""
+"""What an executable must show before anyone is handed it: the Windows
+format checks, the transcripts, and whether 32-bit Wine can run it here."""
 
 import errno
-import re
 import struct
 import subprocess
 import xml.etree.ElementTree as ElementTree
@@ -114,116 +112,6 @@ def windows_defects(program, bits):
     if version is None or "login-challenge".encode("utf-16-le") not in version:
         failures.append("no version resource naming the product")
     return failures
-
-
-# How `strings -a -n 4 -e E` reads bytes, for each encoding E: 7-bit (s) and
-# 8-bit (S) characters, 16-bit and 32-bit ones in either byte order. A
-# character is a printable ASCII byte or tab (S also takes any high byte; the
-# wide ones pad it with NULs). Lines of the byte-wide encodings are matched
-# whole, at most 32 characters between two bytes that end a line; for the
-# wide ones each byte is first mapped to a class letter, so that a fast
-# literal search finds their few runs.
-POOL_LINE_LIMIT = 32
-ASCII = rb"[\t\x20-\x7e]"
-EIGHT_BIT = rb"[\t\x20-\x7e\x80-\xff]"
-BYTE_LINES = [re.compile(rb"(?<!" + c + rb")" + c + rb"{4,%d}(?!" % POOL_LINE_LIMIT + c + rb")")
-              for c in (ASCII, EIGHT_BIT)]
-CLASS_OF_BYTE = b"".join(b"P" if byte == 9 or 0x20 <= byte <= 0x7E else b"Z" if byte == 0
-                         else b"N" for byte in range(256))
-WIDE_UNITS = (b"PZ", b"ZP", b"PZZZ", b"ZZZP")  # 16- and 32-bit, little- and big-endian
-
-
-def wide_runs(classes, unit):
-    """(start, end) of each run of at least four `unit`s, as a regex would
-    find them, but by a literal search, which is many times faster."""
-    width, seed = len(unit), unit * 4
-    found = classes.find(seed)
-    while found != -1:
-        start, end = found, found + len(seed)
-        while start >= width and classes[start - width:start] == unit:
-            start -= width
-        while classes[end:end + width] == unit:
-            end += width
-        yield start, end
-        found = classes.find(seed, end)
-
-
-def short_lines(content, cut_at_start=False, cut_at_end=False):
-    """The distinct lines of at most 32 characters that `strings` shows in
-    any of its encodings (the same lines, a test checks, as it prints). A run
-    that reaches an edge marked cut may go on beyond it, so it is left out."""
-    def cut(start, end):
-        return (cut_at_start and start == 0) or (cut_at_end and end == len(content))
-
-    found = set()
-    for pattern in BYTE_LINES:
-        if cut_at_start or cut_at_end:
-            found.update(match.group() for match in pattern.finditer(content)
-                         if not cut(*match.span()))
-        else:
-            found.update(pattern.findall(content))  # matched in C: the common case
-    classes = content.translate(CLASS_OF_BYTE)
-    for unit in WIDE_UNITS:
-        for start, end in wide_runs(classes, unit):
-            if end - start <= POOL_LINE_LIMIT * len(unit) and not cut(start, end):
-                found.add(content[start:end].replace(b"\x00", b""))
-    return found
-
-
-def pool_in(index, user_name, password):
-    """Whether a short line (of `line_index`) holds every character of both
-    values: such a line (the character array in order, say) leaves a blind
-    search only its characters to try, and no longer the whole alphabet."""
-    wanted = set((user_name + password).encode())
-    return bool(set.intersection(*(index.get(character, set()) for character in wanted)))
-
-
-def line_index(lines):
-    """For each character, the numbers of the lines that hold it."""
-    index = {}
-    for number, line in enumerate(lines):
-        for character in set(line):
-            index.setdefault(character, set()).add(number)
-    return index
-
-
-def changed_parts(content, reference):
-    """The parts of `content` around every byte where it differs from
-    `reference`, a file of the same length, wide enough to hold any short
-    line that touches a changed byte whole; or None for a whole other file."""
-    if len(content) != len(reference):
-        return None
-    block, reach = 4096, 2 * (POOL_LINE_LIMIT + 1) * 4  # twice the widest short line
-    changed = [offset for start in range(0, len(content), block)
-               if content[start:start + block] != reference[start:start + block]
-               for offset in range(start, min(start + block, len(content)))
-               if content[offset] != reference[offset]]
-    parts = []
-    for offset in changed:
-        if parts and offset - reach <= parts[-1][1]:
-            parts[-1][1] = offset + reach
-        else:
-            parts.append([offset - reach, offset + reach])
-    return [(max(start, 0), min(end, len(content))) for start, end in parts]
-
-
-def value_defects(content, user_name, password, default=None):
-    """Why these bytes give a learner a shortcut to the values. With
-    `default`, the default program's (bytes, index of short lines) checked for
-    these values, only the lines that can differ from its own are read."""
-    defects = [f"its {kind} stands whole in it" for kind, value in
-               (("user name", user_name), ("password", password)) if value.encode() in content]
-    parts = changed_parts(content, default[0]) if default else None
-    if parts is None:
-        lines = short_lines(content)
-    else:
-        # A run cut by a part's edge is no short line: a short one that
-        # touches a changed byte lies well inside its part.
-        lines = {line for start, end in parts for line in short_lines(
-            content[start:end], cut_at_start=start > 0, cut_at_end=end < len(content))}
-    if pool_in(line_index(lines), user_name, password):
-        defects.append("`strings` shows a short line holding every character of both values")
-    return defects
 
 
 NATIVE_PAUSE = b"Press any key to continue . . . \n"

@@ -8,6 +8,7 @@ import re
 import string
 
 from .common import SetError
+from .extractors import LETTERS_AND_DIGITS, opening_run, wanted
 
 ALPHABET = string.ascii_lowercase + string.digits
 CHARACTER_COUNT = 12
@@ -30,12 +31,14 @@ def keyed_bytes(secret, set_name, learner, attempt):
 
 
 def uniform(stream, count):
-    """A number below count from the stream, without bias."""
-    limit = 256 - 256 % count
-    for byte in stream:
-        if byte < limit:
-            return byte % count
-    raise AssertionError("the stream ended")
+    """A number below count from the stream, without bias: from one byte
+    when count is at most 256, else from as many as it needs."""
+    width = max(1, ((count - 1).bit_length() + 7) // 8)
+    limit = 256 ** width - 256 ** width % count
+    while True:
+        number = int.from_bytes(bytes(next(stream) for _ in range(width)), "big")
+        if number < limit:
+            return number % count
 
 
 def sample(stream, population, count):
@@ -44,17 +47,84 @@ def sample(stream, population, count):
 
 
 def derive(secret, set_name, learner, attempt):
-    """The twelve characters and the two position lists of one variant."""
+    """The twelve characters and the two position lists of one variant, and
+    its shape, drawn from the same stream after them."""
     stream = keyed_bytes(secret, set_name, learner, attempt)
     characters = sample(stream, ALPHABET, CHARACTER_COUNT)
     user_positions = sample(stream, range(CHARACTER_COUNT), USER_NAME_LENGTH)
     password_positions = sample(stream, range(CHARACTER_COUNT), PASSWORD_LENGTH)
-    return {
+    values = {
         "characters": characters,
         "user_positions": user_positions,
         "password_positions": password_positions,
         "user_name": "".join(characters[p] for p in user_positions),
         "password": "".join(characters[p] for p in password_positions),
+    }
+    values.update(draw_shape(stream, values))
+    return values
+
+
+# The shape: how a variant holds its values, so that every learner's program
+# must be read for itself. The literal table holds the whole alphabet, the
+# twelve characters among 24 decoys, so no pool can be read off it or off a
+# diff; which literal makes which entry is a constant of the code, as are the
+# positions. Each character stands behind one to three filler bytes that are
+# printable in no `strings` encoding and are no letter or digit, two on
+# average, so that every table has the same length and moves nothing after
+# it; the layout is drawn again until no run of the table gives a pool of the
+# values.
+FILLER = bytes([*range(0x01, 0x09), *range(0x0E, 0x20), 0x7F])
+LONGEST_SEPARATOR = 3
+FILLER_BYTES = 2 * (len(ALPHABET) + 1)
+MAX_LAYOUTS = 1000
+
+
+def image_bases(span=64, below=0x6000):
+    """The image bases a variant may have, in 64 KiB units (a Windows image
+    base's granularity), above the default program's (0x400000): every
+    address of the variant's code and data moves with it, so that no debugger
+    recipe with a fixed address carries over to another learner. Bytes 2 and
+    3 of every address within 4 MiB of it are no letter or digit, so that no
+    address that moved can make a run that the default program lacks. About
+    10,000 of them, so two learners share one about once in 10,000 pairs."""
+    def plain(unit):
+        return all(byte not in LETTERS_AND_DIGITS for byte in (unit & 0xFF, unit >> 8))
+
+    return [unit << 16 for unit in range(0x41, below - span)
+            if all(plain(unit + offset) for offset in range(span))]
+
+
+IMAGE_BASES = image_bases()
+
+
+def filler_widths(stream):
+    """How many filler bytes stand before each character and after the
+    last: one to three each, FILLER_BYTES in all."""
+    widths = [1] * (len(ALPHABET) + 1)
+    for _ in range(FILLER_BYTES - len(widths)):
+        open_slots = [slot for slot, width in enumerate(widths) if width < LONGEST_SEPARATOR]
+        widths[open_slots[uniform(stream, len(open_slots))]] += 1
+    return widths
+
+
+def draw_shape(stream, values):
+    characters = wanted(values["user_name"], values["password"])
+    for _ in range(MAX_LAYOUTS):
+        table, slots = bytearray(), {}
+        widths = filler_widths(stream)
+        for character, width in zip(sample(stream, ALPHABET, len(ALPHABET)), widths):
+            table += bytes(FILLER[uniform(stream, len(FILLER))] for _ in range(width))
+            slots[character] = len(table)
+            table += character.encode()
+        table += bytes(FILLER[uniform(stream, len(FILLER))] for _ in range(widths[-1]))
+        if opening_run(bytes(table), characters) is None:
+            break
+    else:
+        raise AssertionError("no layout of the literal table hides these values")
+    return {
+        "literals": bytes(table),
+        "slots": [slots[character] for character in values["characters"]],
+        "image_base": IMAGE_BASES[uniform(stream, len(IMAGE_BASES))],
     }
 
 
@@ -86,19 +156,35 @@ def check_distinct(values):
         holder[pair] = learner
 
 
-LITERAL = re.compile(r"\{'[a-z0-9]', apart\}")
-POSITIONS = re.compile(r"(positions\[\] = \{)[0-9, ]+(\};)")
+LITERALS = re.compile(r"(static const volatile char literals\[\] = \{)[^}]*(\};)")
+ENTRY = re.compile(r"entry\(literals\[[0-9]+\]\)")
+JOIN = re.compile(r"join_entries\(characters\[[0-9]+\](?:,\s*characters\[[0-9]+\])*\)")
+
+
+def literal(byte):
+    character = chr(byte)
+    return f"'{character}'" if character.isalnum() else f"'\\x{byte:02x}'"
+
+
+def literal_table(table, indent=" " * 8, per_line=12):
+    """The table's initialiser as C++, a dozen literals a line."""
+    items = [literal(byte) for byte in table]
+    lines = [", ".join(items[i:i + per_line]) for i in range(0, len(items), per_line)]
+    return "\n" + ",\n".join(indent + line for line in lines)
 
 
 def variant_source(template, values):
-    """The builders' unit with a variant's characters and positions in place
-    of the default ones, held in the same form."""
-    characters = iter(values["characters"])
-    source, count = LITERAL.subn(lambda _: f"{{'{next(characters)}', apart}}", template)
+    """The builders' unit with a variant's literal table, entries and
+    positions in place of the default ones, in the same form."""
+    source, tables = LITERALS.subn(
+        lambda match: match.group(1) + literal_table(values["literals"]) + match.group(2),
+        template)
+    slots = iter(values["slots"])
+    source, entries = ENTRY.subn(lambda _: f"entry(literals[{next(slots)}])", source)
     lists = iter([values["user_positions"], values["password_positions"]])
-    source, lists_count = POSITIONS.subn(
-        lambda match: match.group(1) + ", ".join(map(str, next(lists))) + match.group(2), source)
-    if count != CHARACTER_COUNT or lists_count != 2:
-        raise SetError("src/credentials.cpp: the character array or the position lists "
-                       "are no longer where this tool expects them")
+    source, joins = JOIN.subn(lambda _: "join_entries(" + ", ".join(
+        f"characters[{position}]" for position in next(lists)) + ")", source)
+    if (tables, entries, joins) != (1, CHARACTER_COUNT, 2):
+        raise SetError("src/credentials.cpp: the literal table, the entries or the position "
+                       "lists are no longer where this tool expects them")
     return source

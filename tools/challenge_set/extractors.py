@@ -1,0 +1,171 @@
+"""What a learner's script could lift from a program's bytes without
+reading its code, modelled so that the tool can refuse a draw, or a built
+program, that such a script would open.
+
+A script that reads no code can only pick letters and digits out of the
+bytes: read at a fixed stride whatever stands between them (a table of
+characters, UTF-16 or UTF-32 text), or one after another through short
+separators of any other bytes (`strings -n 1`, a table with control bytes
+between its entries). Up to 16 consecutive characters of such a run are a *pool*,
+as a table of characters would be read off: if it holds every character of
+both values, a blind search over it finds the answer in minutes instead of
+hours. A diff against
+another program, offset by offset as `cmp -l` makes it, yields a pool too: the
+letters and digits that differ.
+"""
+
+import re
+import string
+
+LETTERS_AND_DIGITS = frozenset((string.ascii_lowercase + string.digits).encode())
+# Every other byte becomes a blank, so that bytes.split() cuts the runs in C.
+ONLY_LETTERS_AND_DIGITS = bytes(byte if byte in LETTERS_AND_DIGITS else 0x20
+                                for byte in range(256))
+NONZERO_TO_FF = bytes([0] + [0xFF] * 255)
+STRIDES = range(1, 17)
+SEPARATED = re.compile(rb"[0-9a-z](?: {0,4}[0-9a-z])+")  # separators of up to 4 bytes
+POOL_LIMIT = 16
+POOL_SPAN = POOL_LIMIT * max(STRIDES)  # the most bytes one pool reaches over
+BLOCK = 64
+SHORTEST_POOL = 5  # both values together hold at least five distinct characters
+
+
+def runs(content, shortest=SHORTEST_POOL):
+    """The runs of letters and digits a script can read off `content`, of at
+    least `shortest` characters, as bytes."""
+    masked = content.translate(ONLY_LETTERS_AND_DIGITS)
+    for stride in STRIDES:
+        for start in range(stride):
+            yield from [run for run in masked[start::stride].split() if len(run) >= shortest]
+    for match in SEPARATED.finditer(masked):
+        run = match.group().replace(b" ", b"")
+        if len(run) >= shortest:
+            yield run
+
+
+def pools_of_run(run):
+    """Each stretch of 16 consecutive characters of a run (the whole run
+    when it is shorter), as a set: a table of up to 16 characters, read off
+    as it stands."""
+    if len(run) <= POOL_LIMIT:
+        return {frozenset(run)}
+    return {frozenset(run[start:start + POOL_LIMIT]) for start in range(len(run) - POOL_LIMIT + 1)}
+
+
+def wanted(user_name, password):
+    return frozenset((user_name + password).encode())
+
+
+def opening_run(content, characters):
+    """A run of `content` with a pool that holds every one of `characters`
+    (a set of byte values), or None."""
+    for run in runs(content, len(characters)):
+        if characters.issubset(run) and any(characters <= pool for pool in pools_of_run(run)):
+            return run
+    return None
+
+
+def pool_index(content):
+    """Every pool of `content`, indexed by character, to test many draws
+    against one program quickly."""
+    index = {}
+    for number, pool in enumerate({pool for run in set(runs(content))
+                                   for pool in pools_of_run(run)}):
+        for character in pool:
+            index.setdefault(character, set()).add(number)
+    return index
+
+
+class Reference:
+    """A program that variants are checked against: its bytes, its pools
+    (a draw whose characters one of them holds is refused), and its blocks,
+    to find where a variant differs from it."""
+
+    def __init__(self, content):
+        self.content = content
+        self.pools = pool_index(content)
+        # Compared as runs see them: a byte that is no letter or digit in
+        # either program (an address that moved) changes no run.
+        self.masked = content.translate(ONLY_LETTERS_AND_DIGITS)
+        self.blocks = {}
+        for offset in range(0, len(content) - BLOCK + 1, BLOCK):
+            self.blocks.setdefault(self.masked[offset:offset + BLOCK], offset)
+
+    def opens(self, characters):
+        return bool(set.intersection(*(self.pools.get(character, set())
+                                        for character in characters)))
+
+    def changed_parts(self, content):
+        """The parts of `content` that hold every pool the reference does
+        not: every byte that no block of the reference matches, taken in
+        order as a diff would, widened by the span of the widest pool. A pool
+        that touches no such byte stands, letter for letter, in the
+        reference."""
+        masked = content.translate(ONLY_LETTERS_AND_DIGITS)
+        changed, position, synced, misses = [], 0, None, 0
+        while position < len(masked):
+            piece = masked[position:position + BLOCK]
+            if synced is not None and self.masked[synced:synced + BLOCK] == piece:
+                position, synced, misses = position + BLOCK, synced + BLOCK, 0
+                continue
+            found = self.blocks.get(piece)
+            if found is not None:
+                position, synced, misses = position + BLOCK, found + BLOCK, 0
+                continue
+            if synced is not None and misses < 2:
+                # A few bytes changed in place (an address): stay in step.
+                changed.append((position, position + BLOCK))
+                position, synced, misses = position + BLOCK, synced + BLOCK, misses + 1
+                continue
+            # Lost: an insertion, a deletion or new content. Go on byte by
+            # byte until a block of the reference matches again.
+            changed.append((position, position + 1))
+            position, synced = position + 1, None
+        parts = []
+        for start, end in changed:
+            start, end = max(start - POOL_SPAN, 0), min(end + POOL_SPAN, len(content))
+            if parts and start <= parts[-1][1]:
+                parts[-1][1] = max(parts[-1][1], end)
+            else:
+                parts.append([start, end])
+        return parts
+
+
+def differing_pool(content, reference, chunk=1 << 16):
+    """The letters and digits of `content` at the offsets where it differs
+    from `reference`, or beyond its end, as `cmp -l` lists them; only the
+    first few more than 16 once there are that many. Integer operations on
+    whole chunks do the work, so that it takes milliseconds."""
+    found = set()
+    for start in range(0, len(content), chunk):
+        ours_bytes, theirs = content[start:start + chunk], reference[start:start + chunk]
+        length = min(len(ours_bytes), len(theirs))
+        ours = int.from_bytes(ours_bytes[:length], "big")
+        differs = (ours ^ int.from_bytes(theirs[:length], "big")).to_bytes(length, "big")
+        kept = ours & int.from_bytes(differs.translate(NONZERO_TO_FF), "big")
+        found |= set((kept.to_bytes(length, "big") + ours_bytes[length:]).translate(
+            ONLY_LETTERS_AND_DIGITS)) - {0x20}
+        if len(found) > POOL_LIMIT:
+            break
+    return found
+
+
+def value_defects(content, user_name, password, reference=None):
+    """Why these bytes give a learner a shortcut to the values: a value
+    stands whole in them, a run holds a pool of their characters, or so do
+    the letters and digits that differ from the default program's. With
+    `reference` (the default program, whose pools were refused for these
+    values), only the parts that differ from it are read for runs."""
+    defects = [f"its {kind} stands whole in it" for kind, value in
+               (("user name", user_name), ("password", password)) if value.encode() in content]
+    characters = wanted(user_name, password)
+    parts = reference.changed_parts(content) if reference else [(0, len(content))]
+    if any(opening_run(content[start:end], characters) is not None for start, end in parts):
+        defects.append(f"{POOL_LIMIT} or fewer consecutive letters and digits, read at a stride "
+                       "or through separators, hold every character of both values")
+    if reference is not None:
+        pool = differing_pool(content, reference.content)
+        if len(pool) <= POOL_LIMIT and characters <= pool:
+            defects.append(f"the {len(pool)} letters and digits that differ from the default "
+                           "program hold both values")
+    return defects
