@@ -1,13 +1,18 @@
 #!/usr/bin/env python3
 """Makes small challenge sets with tools/challenge-set (Linux only, for speed)
 and checks them end to end: each learner's program says "Correct" to its own
-row of answers.csv and "Try Again" to another's; an answer moves with none of
-the roster's order, the other learners or the archive time, and one learner
-made alone gets the same package; grading agrees with each learner's own
-program; bad input, a hostile note and a signal leave nothing behind."""
+row of answers.csv and "Try Again" to another's, and no script that reads no
+code lifts an answer; an answer moves with none of the roster's order, the
+other learners or the archive time, and one learner made alone gets the same
+package; grading agrees with each learner's own program on rows of every
+awkward shape, and a gradebook export comes back filled; bad input, a hostile
+note and signals leave nothing behind, in a private temporary folder that
+must be empty at the end."""
 
 import argparse
+import codecs
 import csv
+import io
 import itertools
 import os
 import re
@@ -23,20 +28,24 @@ from pathlib import Path
 
 from support import report
 
-# A class export: a byte order mark, CRLF, quoted fields, e-mail ids, one
-# student listed twice.
-EXPORT = ('\ufeff"Student number",Email,"Name"\r\n'
-          '1001,ada@example.org,"Lovelace, Ada"\r\n'
-          '1002,Bo.b-2,"Bob"\r\n'
-          '1001,ada@example.org,"Lovelace, Ada"\r\n'
-          '1003,c_3+x@example.org,"Cy"\r\n')
-LEARNERS = ["ada@example.org", "Bo.b-2", "c_3+x@example.org"]
+# A class export as Excel writes it in many locales: semicolons, Windows-1252,
+# CRLF, a "Points Possible" row with no id, a vertical tab (a manual line
+# break) in a quoted name, one student listed twice.
+EXPORT = ('"Student number";Email;Name\r\n'
+          ';;Points Possible\r\n'
+          '1001;ada@example.org;"Lovelace,\vAda"\r\n'
+          '1002;Bo.b-2;Bob M\u00fcller\r\n'
+          '1001;ada@example.org;"Lovelace,\vAda"\r\n'
+          '1003;c_3+k@example.org;Cy\r\n').encode("cp1252")
+LEARNERS = ["ada@example.org", "Bo.b-2", "c_3+k@example.org"]
 SET = "course-1"
 
 
 class Tool:
     def __init__(self, path, work):
         self.path, self.work = path, Path(work)
+        self.temporary = self.work / "tmp"
+        self.temporary.mkdir()
         self.secret = self.file("secret", os.urandom(32))
 
     def file(self, name, content, mode=0o600):
@@ -45,9 +54,13 @@ class Tool:
         path.chmod(mode)
         return path
 
+    def environment(self, extra=None):
+        """Every run gets a private temporary folder, checked empty at the end."""
+        return {**os.environ, "TMPDIR": str(self.temporary), **(extra or {})}
+
     def run(self, *arguments, environment=None, timeout=900):
         return subprocess.run([self.path, *map(str, arguments)], capture_output=True, text=True,
-                              timeout=timeout, check=False, env={**os.environ, **(environment or {})})
+                              timeout=timeout, check=False, env=self.environment(environment))
 
     def make(self, out, roster, *extra, command="make", secret=None, environment=None):
         return self.run(command, "--set", SET, "--secret-file", secret or self.secret,
@@ -77,11 +90,11 @@ def check_set(out, work, failures):
     modes and the checksums a learner and the setter use."""
     rows = rows_of(out / "answers.csv")
     if rows[0] != ["learner", "user_name", "password"] or [r[0] for r in rows[1:]] != LEARNERS:
-        return failures.append(f"answers.csv: {rows}")
+        return failures.append(f"answers.csv: {rows}"), {}
     if stat.S_IMODE(os.stat(out / "answers.csv").st_mode) != 0o600:
         failures.append("answers.csv is readable by others")
     packages = sorted(path.name for path in (out / "packages").glob("*.tar.gz"))
-    programs = []
+    programs = {}
     listed = sorted(line.split("  packages/")[1] for line in
                     (out / "SHA256SUMS").read_text().splitlines())
     if listed != packages or len(packages) != len(LEARNERS):
@@ -108,9 +121,9 @@ def check_set(out, work, failures):
         _, other_user, other_password = rows[1:][(index + 1) % len(LEARNERS)]
         if b"Try Again" not in attempt(program, other_user, other_password):
             failures.append(f"{learner}'s program takes another learner's answers")
-        programs.append(program.read_bytes())
-    check_no_shortcut(programs, rows[1:], failures)
-    return rows
+        programs[learner] = program
+    check_no_shortcut([path.read_bytes() for path in programs.values()], rows[1:], failures)
+    return rows, programs
 
 
 def check_no_shortcut(programs, rows, failures):
@@ -138,80 +151,175 @@ def check_no_shortcut(programs, rows, failures):
 
 
 def check_answers_stay(tool, rows, first, failures):
-    """Answers hang on the secret, the set and the id alone."""
+    """Answers hang on the secret, the set and the id alone. A work folder
+    that a killed run left is removed by the next run."""
     by_learner = {row[0]: row for row in rows[1:]}
+    stale = tool.temporary / "challenge-set-999999-killed"
+    (stale / "variants").mkdir(parents=True)
+    (stale / ".owner").write_text("999999 0\n")
     reversed_roster = tool.file("reversed", "\n".join(reversed(LEARNERS)) + "\n")
     made = tool.make("reversed.csv", reversed_roster, command="answers",
                      environment={"SOURCE_DATE_EPOCH": "86400"})
     if made.returncode != 0 or rows_of(tool.work / "reversed.csv")[1:] != \
             [by_learner[learner] for learner in reversed(LEARNERS)]:
         failures.append(f"the reversed roster, another time, moved answers: {made.stderr}")
+    if stale.exists() or "left by an earlier run" not in made.stdout:
+        failures.append(f"a killed run's work folder was not removed: {made.stdout!r}")
     again = tool.make("again.csv", tool.work / "export.csv", "--roster-column", "Email",
                       command="answers")
     if again.returncode != 0 or (tool.work / "again.csv").read_bytes() != \
             (first / "answers.csv").read_bytes():
         failures.append(f"`answers` differs from `make`: {again.stderr}")
-    # One learner made alone: a lost package re-issued.
-    alone = tool.make("alone", tool.file("one", f"{LEARNERS[2]}\n"))
+    # One learner made alone: a lost package re-issued, with SIGTERM sent as
+    # soon as the set appears. Either the tool ends first, or it says the set
+    # is complete; never "nothing was written" beside a set.
+    out = tool.work / "alone"
+    process = subprocess.Popen(  # pylint: disable=consider-using-with
+        [tool.path, "make", "--set", SET, "--secret-file", tool.secret, "--roster",
+         tool.file("one", f"{LEARNERS[2]}\n"), "--out", out, "--platforms", "linux"],
+        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=tool.environment())
+    while process.poll() is None and not (out / "set.json").exists():
+        time.sleep(0.001)
+    process.send_signal(signal.SIGTERM)
+    errors = process.communicate(timeout=60)[1].decode()
+    said = {0: "", 128 + signal.SIGTERM: "interrupted, but the set is complete"}
+    if said.get(process.returncode) is None or said[process.returncode] not in errors:
+        failures.append(f"SIGTERM as the set appeared: exit {process.returncode}, {errors!r}")
     package = f"login-challenge-{LEARNERS[2]}-linux.tar.gz"
-    if alone.returncode != 0 or rows_of(tool.work / "alone" / "answers.csv")[1] != rows[3] or \
-            (tool.work / "alone" / "packages" / package).read_bytes() != \
+    if not (out / "set.json").exists() or rows_of(out / "answers.csv")[1] != rows[3] or \
+            (out / "packages" / package).read_bytes() != \
             (first / "packages" / package).read_bytes():
-        failures.append(f"one learner made alone differs from the whole set: {alone.stderr}")
+        failures.append(f"one learner made alone differs from the whole set: {errors}")
 
 
-def check_grading(tool, first, rows, failures):
-    """Each report row agrees with that learner's own program; a copied
-    answer is named, padding is ignored, a missing learner is missing."""
-    (ada, ada_user, ada_password), (bob, _, _), _ = rows[1:]
-    submissions = tool.file("submissions.csv",
-                            "\ufeffStudent,Name,Password\r\n"
-                            f'{ada},"  {ada_user} ",{ada_password}\t\r\n'
-                            f"{bob},{ada_user},{ada_password}\r\n"
-                            f"stranger,{ada_user},{ada_password}\r\n")
+def submissions_file(tool, name, rows, encoding="utf-8-sig", delimiter=","):
+    text = io.StringIO()
+    csv.writer(text, delimiter=delimiter, lineterminator="\r\n").writerows(
+        [["Student", "Name", "Password"], *rows])
+    return tool.file(name, text.getvalue().encode(encoding))
+
+
+def grade(tool, first, submissions, *extra):
     graded = tool.run("grade", "--answers", first / "answers.csv", "--submissions", submissions,
                       "--learner-column", "Student", "--user-name-column", "Name",
-                      "--password-column", "Password")
-    report_rows = list(csv.reader(graded.stdout.splitlines()))
-    expected = [["learner", "result", "detail"],
-                [ada, "solved", ""],
-                [bob, "wrong", f"another learner's answer: the right answer of {ada}"],
-                [LEARNERS[2], "missing", ""],
-                ["stranger", "wrong", "not on the roster"]]
-    if graded.returncode != 0 or report_rows != expected or \
-            graded.stderr.strip() != "1 solved, 2 wrong, 1 missing, 1 another learner's answer":
-        failures.append(f"grading: {report_rows}, {graded.stderr!r}")
-    with tempfile.TemporaryDirectory() as unpacked:
-        for learner, name, password, verdict in ((ada, f"  {ada_user} ", f"{ada_password}\t", True),
-                                                 (bob, ada_user, ada_password, False)):
-            package = first / "packages" / f"login-challenge-{learner}-linux.tar.gz"
-            unpack(package, unpacked)
-            program = Path(unpacked) / f"login-challenge-{learner}-linux" / "login-challenge"
-            said = attempt(program, name, password).endswith(b"Correct\n")
-            if said != verdict:
-                failures.append(f"{learner}'s own program says {said}, the grade {verdict}")
-    missing = tool.run("grade", "--answers", first / "answers.csv", "--submissions", submissions)
-    if missing.returncode == 0 or "Student, Name, Password" not in missing.stderr.replace("'", ""):
-        failures.append(f"a missing column was not named with the columns there are: {missing.stderr!r}")
+                      "--password-column", "Password", *extra)
+    return graded, {row[0]: row for row in csv.reader(graded.stdout.splitlines())}
+
+
+def check_grading(tool, first, rows, programs, failures):
+    """Rows of every awkward shape: the learner's grade must be what their
+    own program says to the row that counts (the last with an answer), typed
+    at its prompts; the detail must say what is odd about it."""
+    (ada, user, password), (bob, _, _), (cy, cy_user, cy_password) = rows[1:]
+    kelvin = cy.replace("k", "\u212a")
+    cases = [  # name, rows, whose grade, the row that counts, words the detail holds
+        ("padding", [[ada, f"  {user} ", f"{password}\t"]], ada, 0, ""),
+        ("both words in one field, a vertical tab between", [[ada, f"{user}\v{password}", ""]],
+         ada, 0, ""),
+        ("a form feed around each word", [[ada, f"\f{user}", f"{password}\f"]], ada, 0, ""),
+        ("a no-break space", [[ada, user + "\u00a0", password]], ada, 0, "U+00A0"),
+        ("a zero-width space", [[ada, user, "\u200b" + password]], ada, 0, "U+200B"),
+        ("letter case", [[ada, user.upper(), password]], ada, 0, "letter case"),
+        ("swapped", [[ada, password, user]], ada, 0, "swapped"),
+        ("the id in capitals, then an empty row", [[ada.upper(), user, password], [ada, "", ""]],
+         ada, 0, "2 rows sent, 1 of them empty"),
+        ("a right row, then a wrong one", [[ada, user, password], [ada, user, password + "x"]],
+         ada, 1, "2 rows"),
+        ("a U+2028 after the id", [[ada + "\u2028", user, password]], ada, 0, ""),
+        ("a 70,000-character word", [[ada, user * 23334, password]], ada, 0, ""),
+        ("another learner's answer", [[bob, user, password]], bob, 0, f"right answer of {ada}"),
+        ("a Kelvin sign is no k", [[kelvin, cy_user, cy_password]], cy, None, ""),
+        ("only empty rows", [[cy, " ", ""]], cy, None, "1 empty row"),
+    ]
+    for number, (name, submitted, whose, counts, detail) in enumerate(cases):
+        graded, report_rows = grade(tool, first, submissions_file(tool, f"case-{number}", submitted))
+        if counts is None:
+            expected = "missing"
+        else:
+            said = attempt(programs[whose], *submitted[counts][1:])
+            expected = "solved" if said.endswith(b"Correct\n") else "wrong"
+        row = report_rows.get(whose, [])
+        if graded.returncode != 0 or row[1:2] != [expected] or detail not in row[-1]:
+            failures.append(f"grading {name}: {row} for {whose}, expected {expected} and "
+                            f"{detail!r}; {graded.stderr[-200:]!r}")
+    # Rows from ids not on the roster, or with none: every one accounted for,
+    # no formula left live, in Excel's "Unicode Text" (UTF-16, tabs).
+    formula = '=HYPERLINK("http://x","y")'
+    submissions = submissions_file(
+        tool, "strays.txt", [[ada + "x", user, password], ["", cy_user, cy_password],
+                             [formula, "a", "b"], [bob, user, password]], "utf-16", "\t")
+    graded, report_rows = grade(tool, first, submissions, "--points", "2", "--out",
+                                tool.work / "grades.csv")
+    report_rows = list(csv.reader(io.StringIO((tool.work / "grades.csv").read_text())))
+    wanted = [["learner", "result", "points", "detail"],
+              [ada, "missing", "", ""],
+              [bob, "wrong", "0", f"another learner's answer: the right answer of {ada}"],
+              [cy, "missing", "", ""],
+              [ada + "x", "not on the roster", "", f"holds the right answer of {ada}"],
+              ["'" + formula, "not on the roster", "", ""],
+              ["", "no learner id", "", f"line 3 has no learner id; holds the right answer of {cy}"]]
+    summary = ("3 learners: 0 solved, 1 wrong, 2 missing (1 with another learner's answer); "
+               "3 rows from ids not on the roster, 1 of them with no id")
+    if report_rows != wanted or graded.stdout.strip() != summary:
+        failures.append(f"rows not on the roster: {report_rows}, {graded.stdout!r}")
+    check_gradebook(tool, first, rows, failures)
+
+
+def check_gradebook(tool, first, rows, failures):
+    """A Canvas-like export comes back byte for byte, but for the
+    exercise's column in the roster learners' rows."""
+    (ada, user, password), (bob, _, _), (cy, _, _) = rows[1:]
+    lines = ['Student,ID,SIS Login ID,Section,"Exercise, week 3 (123)"',
+             '"    Points Possible",,,,1',
+             f'"Lovelace, Ada",11,{ada.upper()},A,@',
+             '"Student, Test",12,,A,',
+             f'Bob,13,{bob},A,"5"',
+             f'Cy,14,{cy},A']
+    export = tool.file("gradebook.csv", codecs.BOM_UTF8 + "\r\n".join(lines + [""]).encode())
+    submissions = submissions_file(tool, "for-gradebook.csv", [[ada, user, password],
+                                                               [bob, "no", "thing"]])
+    graded, _ = grade(tool, first, submissions, "--gradebook", export, "--gradebook-id-column",
+                      "SIS Login ID", "--gradebook-column", "Exercise, week 3 (123)",
+                      "--out", tool.work / "filled.csv")
+    lines[2], lines[4], lines[5] = lines[2][:-1] + "1", lines[4][:-3] + '"0"', lines[5] + ","
+    wanted = codecs.BOM_UTF8 + "\r\n".join(lines + [""]).encode()
+    filled = tool.work / "filled.csv"
+    if graded.returncode != 0 or not filled.exists() or filled.read_bytes() != wanted:
+        failures.append(f"the gradebook round trip: {graded.stderr!r}, "
+                        f"{filled.read_bytes() if filled.exists() else None!r}")
 
 
 def check_refusals(tool, failures):
-    """Bad input is refused before anything is built, and all of it at once."""
-    roster = tool.file("bad-roster", "ada\n-bob\n" + "x" * 100000 + "\nADA\n")
-    cases = {
-        "three bad lines": (roster, tool.secret, ["bad-roster:2:", "bad-roster:3:", "bad-roster:4:"]),
-        "short secret": (tool.file("ok", "ada\n"), tool.file("short", "0123456789abcde\n"),
+    """Bad input is refused at once, before anything is built, and all of it
+    at once; no input is ever lost to an output, and a pipe where a file
+    belongs is refused without waiting on it."""
+    roster = tool.file("bad-roster", "ada\n-bob\n" + "x" * 100000 + "\nADA\nbob.\n")
+    ok = tool.file("ok", "ada\n")
+    fifo = tool.work / "fifo"
+    os.mkfifo(fifo)
+    secret_before = tool.secret.read_bytes()
+    cases = {  # name: (command, roster, secret, --out, what stderr holds)
+        "four bad lines": ("make", roster, tool.secret, "out", [
+            "bad-roster:2:", "bad-roster:3:", "bad-roster:4:", "bad-roster:5:"]),
+        "short secret": ("make", ok, tool.file("short", "0123456789abcde\n"), "out",
                          ["short:1:", "not counting a final line end"]),
-        "/dev/urandom": (tool.work / "ok", Path("/dev/urandom"), ["chmod 600 /dev/urandom"]),
+        "a device as the secret": ("make", ok, "/dev/urandom", "out", ["not a regular file"]),
+        "a pipe as the roster": ("make", fifo, tool.secret, "out", ["not a regular file"]),
+        "answers over the secret": ("answers", ok, tool.secret, tool.secret,
+                                    ["is --secret-file as well"]),
     }
-    for name, (roster_file, secret, wanted) in cases.items():
-        result = tool.make(name.replace("/", "-"), roster_file, secret=secret)
+    for name, (command, roster_file, secret, out, wanted) in cases.items():
+        start = time.monotonic()
+        result = tool.make(out, roster_file, command=command, secret=secret)
         if result.returncode != 1 or not all(w in result.stderr for w in wanted) or \
-                len(result.stderr) > 2000 or (tool.work / name.replace("/", "-")).exists():
+                len(result.stderr) > 2000 or (tool.work / "out").exists() or \
+                list(tool.temporary.iterdir()) or time.monotonic() - start > 5:
             failures.append(f"{name}: exit {result.returncode}, {result.stderr[:300]!r}")
+    if tool.secret.read_bytes() != secret_before:
+        failures.append("the secret was overwritten")
     # A note that holds every possible user name: the draws must end.
     note = tool.file("note", de_bruijn("abcdefghijklmnopqrstuvwxyz0123456789"))
-    result = tool.make("full-note", tool.work / "ok", "--note", note)
+    result = tool.make("full-note", ok, "--note", note)
     if result.returncode != 1 or "ada: no values after" not in result.stderr:
         failures.append(f"a note holding every user name: exit {result.returncode}, {result.stderr[-300:]!r}")
 
@@ -237,15 +345,13 @@ def de_bruijn(alphabet, order=3):
 
 def check_signal(tool, failures):
     """SIGTERM in the middle of a build: every process ends, nothing stays."""
-    private = tool.work / "private-tmp"
-    private.mkdir()
     roster = tool.file("many", "".join(f"learner-{n:02}\n" for n in range(12)))
     process = subprocess.Popen(  # pylint: disable=consider-using-with
         [tool.path, "make", "--set", SET, "--secret-file", tool.secret, "--roster", roster,
-         "--out", private / "set", "--platforms", "linux"], stdout=subprocess.DEVNULL,
-        stderr=subprocess.PIPE, env={**os.environ, "TMPDIR": str(private)})
+         "--out", tool.work / "interrupted", "--platforms", "linux"], stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE, env=tool.environment())
     deadline = time.monotonic() + 60
-    while not list(private.glob("challenge-set-*/build-linux/build.ninja")):
+    while not list(tool.temporary.glob("challenge-set-*/build-linux/build.ninja")):
         if time.monotonic() > deadline or process.poll() is not None:
             return failures.append("the set build never started")
         time.sleep(0.05)
@@ -256,11 +362,10 @@ def check_signal(tool, failures):
     process.stderr.close()
     time.sleep(0.5)
     left = [pid for pid in os.listdir("/proc") if pid.isdigit() and
-            str(private).encode() in read_quietly(f"/proc/{pid}/cmdline")]
+            str(tool.temporary).encode() in read_quietly(f"/proc/{pid}/cmdline")]
     if status != 128 + signal.SIGTERM or "interrupted; nothing was written" not in errors \
-            or list(private.iterdir()) or left:
-        failures.append(f"SIGTERM: exit {status}, {errors!r}, left {list(private.iterdir())}, "
-                        f"processes {left}")
+            or (tool.work / "interrupted").exists() or left:
+        failures.append(f"SIGTERM: exit {status}, {errors!r}, processes {left}")
 
 
 def read_quietly(path):
@@ -280,12 +385,14 @@ def main():
         made = tool.make("first", export, "--roster-column", "Email")
         if made.returncode != 0:
             return report([f"the set was not made: {made.stderr}"])
-        if "ada@example.org is listed on lines 2, 4" not in made.stdout:
-            failures.append(f"the learner listed twice was not named: {made.stdout!r}")
-        rows = check_set(tool.work / "first", tool.work, failures)
-        if rows:
+        for note in ("ada@example.org is listed on lines 3, 5", "no id in column 'Email' on "
+                     "line(s) 2; skipped", "read as Windows-1252"):
+            if note not in made.stdout:
+                failures.append(f"make did not say {note!r}: {made.stdout!r}")
+        rows, programs = check_set(tool.work / "first", tool.work, failures)
+        if programs:
             check_answers_stay(tool, rows, tool.work / "first", failures)
-            check_grading(tool, tool.work / "first", rows, failures)
+            check_grading(tool, tool.work / "first", rows, programs, failures)
         other = tool.make("other.csv", export, "--roster-column", "Email", command="answers",
                           secret=tool.file("secret2", os.urandom(32)))
         if other.returncode != 0 or any(a[1:] == b[1:] for a, b in
@@ -293,8 +400,11 @@ def main():
             failures.append(f"another secret gave a learner the same values: {other.stderr}")
         check_refusals(tool, failures)
         check_signal(tool, failures)
+        left = list(tool.temporary.iterdir())
+        if left:
+            failures.append(f"the runs left {left} in their temporary folder")
     if not failures:
-        print("sets made, re-made, graded and checked; bad input and a signal left nothing")
+        print("sets made, re-made, graded and checked; bad input and signals left nothing")
     return report(failures)
 
 

@@ -23,26 +23,41 @@ ZIP_EPOCH_MIN = 315532800  # 1980-01-01, the earliest time a ZIP entry can hold
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
+def git(*arguments):
+    """(output, None) of a git command in the source tree, or (None, why
+    not). Only a repository whose top is this source tree counts: a source
+    export unpacked inside another repository must not take its commit."""
+    def run(*words):
+        return subprocess.run(["git", "-C", SOURCE, *words], capture_output=True, text=True,
+                              check=False, stdin=subprocess.DEVNULL)
+    try:
+        top = run("rev-parse", "--show-toplevel")
+    except FileNotFoundError:
+        return None, "git is not installed (apt-get install -y git)"
+    if top.returncode != 0:
+        lines = top.stderr.strip().splitlines()
+        return None, f"git cannot read it: {lines[0] if lines else 'no repository'}"
+    if os.path.realpath(top.stdout.strip()) != os.path.realpath(SOURCE):
+        return None, "the source is not a git repository of its own (an export)"
+    result = run(*arguments)
+    if result.returncode != 0:
+        lines = result.stderr.strip().splitlines()
+        return None, f"git cannot read it: {lines[0] if lines else 'no commit'}"
+    return result.stdout, None
+
+
 def source_date_epoch():
     """The time archive entries carry, and why it is not the intended one:
     (SOURCE_DATE_EPOCH when it is set, else the time of the source's last
     commit, None), or (0, the reason) when neither can be had."""
     if os.environ.get("SOURCE_DATE_EPOCH", "").isdigit():
         return int(os.environ["SOURCE_DATE_EPOCH"]), None
-    try:
-        result = subprocess.run(["git", "-C", SOURCE, "log", "-1", "--format=%ct"],
-                                capture_output=True, text=True, check=False,
-                                stdin=subprocess.DEVNULL)
-    except FileNotFoundError:
-        reason = "git is not installed (apt-get install -y git)"
-    else:
-        if result.stdout.strip().isdigit():
-            return int(result.stdout.strip()), None
-        lines = result.stderr.strip().splitlines()
-        reason = f"git cannot read it: {lines[0] if lines else 'no commit'}"
-    return 0, (f"the last commit's time cannot be read ({reason}); set SOURCE_DATE_EPOCH "
-               "to the time archives should carry (the same as where the set or build is "
-               "made again)")
+    output, reason = git("log", "-1", "--format=%ct")
+    if output is not None and output.strip().isdigit():
+        return int(output.strip()), None
+    return 0, (f"the last commit's time cannot be read ({reason or 'no commit'}); set "
+               "SOURCE_DATE_EPOCH to the time archives should carry (the same as where the set "
+               "or build is made again)")
 
 
 def mode_of(content, name):

@@ -10,10 +10,9 @@ import subprocess
 import time
 from pathlib import Path
 
-from .common import SOURCE, SetError, shown
+from .common import SOURCE, SetError, escaped, shown
 from .executables import emulator_problem, transcript_matches, windows_defects
 from .extractors import value_defects
-from .roster import internal_name
 
 # What each platform is built with, what it is called and how it is packed.
 PLATFORMS = {
@@ -22,12 +21,13 @@ PLATFORMS = {
 }
 # The Debian package that brings each tool a build needs.
 TOOL_PACKAGES = {
-    "cmake": "cmake", "ninja": "ninja-build", "g++": "g++", "git": "git",
+    "cmake": "cmake", "ninja": "ninja-build", "g++": "g++",
     "i686-w64-mingw32-g++": "g++-mingw-w64-i686", "i686-w64-mingw32-windres": "binutils-mingw-w64-i686",
 }
 EXPECTED = SOURCE / "tests" / "transcripts" / "expected"
-# A Wine prefix without Mono and Gecko, which a console program never needs.
-WINE_OVERRIDES = "mscoree,mshtml="
+# A Wine prefix without Mono and Gecko, which a console program never needs,
+# and without menu entries.
+WINE_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 
 running = set()  # the process groups of the children now running
 wine_prefixes = []  # the Wine prefixes this run set up
@@ -43,8 +43,15 @@ def parse_platforms(text):
     return list(dict.fromkeys(platforms))
 
 
+def internal_name(learner):
+    """A name for the learner's build target and folder: CMake target names
+    hold no '@' or '+'. The mapping is one to one, and a function of the id
+    alone, so a learner builds the same way in any set."""
+    return learner.replace("_", "__").replace("@", "_a").replace("+", "_p")
+
+
 def check_tools(platforms):
-    tools = ["cmake", "ninja", "git"]
+    tools = ["cmake", "ninja"]
     if "linux" in platforms:
         tools.append("g++")
     if "windows" in platforms:
@@ -71,14 +78,32 @@ def start(command, **options):
     return process
 
 
-def run_child(command, **options):
+def run_child(command, progress=None, **options):
     process = start(command, **options)
     try:
-        process.wait()
+        while True:
+            try:
+                process.wait(timeout=0.25)
+                break
+            except subprocess.TimeoutExpired:
+                if progress:
+                    progress()
     finally:
         end_group(process)
         running.discard(process.pid)
     return process.returncode
+
+
+def wait_running(process, seconds):
+    """Waits for a process as long as `seconds` of the tool's own running
+    time: a time it was stopped (Ctrl+Z, a late `fg`) does not count."""
+    while seconds > 0:
+        before = time.monotonic()
+        try:
+            return process.wait(timeout=min(seconds, 1))
+        except subprocess.TimeoutExpired:
+            seconds -= min(time.monotonic() - before, 1.5)
+    raise subprocess.TimeoutExpired(process.args, seconds)
 
 
 def end_group(process):
@@ -102,7 +127,7 @@ def processes_of_prefix(prefix):
     """Every process that runs in this Wine prefix: they carry it in their
     environment. (Wine's services leave their parents' process groups, and
     outlive its server.)"""
-    marker = b"\0WINEPREFIX=" + str(prefix).encode() + b"\0"
+    marker = b"\0WINEPREFIX=" + str(prefix).encode()
     for entry in os.listdir("/proc"):
         if entry.isdigit():
             with contextlib.suppress(OSError):
@@ -110,15 +135,36 @@ def processes_of_prefix(prefix):
                     yield int(entry)
 
 
-def end_children():
+def processes_in(folder):
+    """Every process that works in `folder`: a Wine process of a prefix in
+    it, or one whose command line names it (ninja, a compiler, a program)."""
+    marker = str(folder).encode() + b"/"
+    for entry in os.listdir("/proc"):
+        if entry.isdigit() and int(entry) != os.getpid():
+            with contextlib.suppress(OSError):
+                if marker in Path(f"/proc/{entry}/cmdline").read_bytes() + b"\0" + \
+                        Path(f"/proc/{entry}/environ").read_bytes():
+                    yield int(entry)
+
+
+def end_processes_in(folder):
+    """Ends what a run killed outright left working in its folder."""
+    end_processes(lambda: list(processes_in(folder)))
+
+
+def end_processes(find):
     for _ in range(50):
-        left = [pid for prefix in wine_prefixes for pid in processes_of_prefix(prefix)]
+        left = find()
         if not left:
             break
         for pid in left:
             with contextlib.suppress(OSError):
                 os.kill(pid, signal.SIGKILL)
         time.sleep(0.1)
+
+
+def end_children():
+    end_processes(lambda: [pid for prefix in wine_prefixes for pid in processes_of_prefix(prefix)])
     for group in list(running):
         try:
             os.killpg(group, signal.SIGKILL)
@@ -140,12 +186,19 @@ def shown_log(text, names):
     return shown
 
 
-def run_logged(command, log, step, names):
+def run_logged(command, log, step, names, progress=None):
+    # The compilers' temporary files (assembly of a learner's unit) stay in
+    # the work folder and go with it, even after a SIGKILL.
+    temporary = log.parent / "tmp"
+    temporary.mkdir(mode=0o700, exist_ok=True)
     with open(log, "ab") as output:
-        status = run_child(command, stdout=output, stderr=subprocess.STDOUT,
-                           stdin=subprocess.DEVNULL)
+        status = run_child(command, progress, stdout=output, stderr=subprocess.STDOUT,
+                           stdin=subprocess.DEVNULL, env=dict(os.environ, TMPDIR=str(temporary)))
     if status != 0:
         text = Path(log).read_text(errors="replace")
+        if "No space left on device" in text:
+            raise SetError(f"{step} failed: the temporary folder, {escaped(log.parent.parent)}, "
+                           "is full (No space left on device); set TMPDIR to a larger one")
         failed = sorted({names[name] for line in text.splitlines() if line.startswith("FAILED:")
                          for name in re.findall(r"/variants/([^/\s]+)/", line) if name in names})
         who = f" for {', '.join(failed)}" if failed else ""
@@ -154,7 +207,20 @@ def run_logged(command, log, step, names):
                        + shown_log(text, names))
 
 
-def configure_and_build(platform, build, variants, keep_symbols, log, names, targets=()):
+def build_progress(log, show):
+    """Shows ninja's latest [done/all] line of the log, as `show(done, all)`."""
+    def progress():
+        with contextlib.suppress(OSError):
+            with open(log, "rb") as output:
+                output.seek(max(0, os.fstat(output.fileno()).st_size - 4096))
+                found = re.findall(rb"\[([0-9]+)/([0-9]+)\]", output.read())
+            if found:
+                show(*map(int, found[-1]))
+    return progress
+
+
+def configure_and_build(platform, build, variants, keep_symbols, log, names, targets=(),
+                        show=None):
     step = f"{platform}: "
     if not (build / "CMakeCache.txt").exists():
         run_logged(["cmake", "-S", SOURCE, "-B", build, "--preset", PLATFORMS[platform]["preset"],
@@ -167,7 +233,8 @@ def configure_and_build(platform, build, variants, keep_symbols, log, names, tar
     for target in targets:
         command += ["--target", target]
     what = "the default program" if targets else "the learners' programs"
-    run_logged(command, log, step + f"building {what}", names)
+    run_logged(command, log, step + f"building {what}", names,
+               build_progress(log, show) if show else None)
 
 
 def default_program(platform, build, variants, keep_symbols, log):
@@ -188,22 +255,33 @@ def start_wine(work):
     Returns (environment, the set-up process), or (None, why no .exe can run
     here)."""
     # Wine's own temporary files go in the tool's work folder, and with it.
+    # So is its HOME: Wine makes folders there that nothing needs.
     environment = dict(os.environ, WINEPREFIX=str(work / "wine-prefix"), WINEARCH="win32",
                        WINEDEBUG="-all", WINEDLLOVERRIDES=WINE_OVERRIDES,
-                       TMPDIR=str(work / "wine-tmp"))
-    if shutil.which("wine") is None or shutil.which("wineserver") is None:
-        return None, "Wine is not installed (apt-get install -y wine wine32:i386)"
-    problem = emulator_problem("wine", environment)
+                       TMPDIR=str(work / "wine-tmp"), HOME=str(work / "wine-home"),
+                       XDG_CONFIG_HOME=str(work / "wine-home"),
+                       XDG_DATA_HOME=str(work / "wine-home"),
+                       XDG_CACHE_HOME=str(work / "wine-home"))
+    problem = wine_problem()
     if problem is not None:
-        return None, problem[1]
+        return None, problem
     quiet = {"env": environment, "stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL,
              "stderr": subprocess.DEVNULL}
     wine_prefixes.append(environment["WINEPREFIX"])
     # A server that stays up while the services idle; it must find its prefix.
     (work / "wine-prefix").mkdir(mode=0o700)
     (work / "wine-tmp").mkdir(mode=0o700)
+    (work / "wine-home").mkdir(mode=0o700)
     start(["wineserver", "--foreground", "--persistent"], **quiet)
     return environment, start(["wine", "wineboot", "--init"], **quiet)
+
+
+def wine_problem():
+    """Why no learner's .exe can run here, or None."""
+    if shutil.which("wine") is None or shutil.which("wineserver") is None:
+        return "Wine is not installed (apt-get install -y wine wine32:i386)"
+    problem = emulator_problem("wine")
+    return problem and problem[1]
 
 
 def wine_ready(environment, setup):
@@ -211,7 +289,11 @@ def wine_ready(environment, setup):
     and why not."""
     if environment is None:
         return None, setup
-    if setup.wait(timeout=600) != 0:
+    try:
+        status = wait_running(setup, 600)
+    except subprocess.TimeoutExpired:
+        status = None
+    if status != 0:
         return None, "Wine could not set up its prefix (wine wineboot --init failed)"
     return environment, None
 
@@ -231,16 +313,24 @@ def attempts(command, inputs, environment=None, cwd=None):
             process.stdin = None  # all written: communicate() only reads
         results = []
         for process in processes:
-            try:
-                output, errors = process.communicate(timeout=120)
-            except subprocess.TimeoutExpired:
-                output, errors = b"", b"no verdict within 120 s"
+            output, errors = communicate_running(process, 120)
             results.append((process.returncode, output, errors))
         return results
     finally:
         for process in processes:
             end_group(process)
             running.discard(process.pid)
+
+
+def communicate_running(process, seconds):
+    """A process's output, within `seconds` of the tool's own running time."""
+    while seconds > 0:
+        before = time.monotonic()
+        try:
+            return process.communicate(timeout=1)
+        except subprocess.TimeoutExpired:
+            seconds -= min(time.monotonic() - before, 1.5)
+    return b"", b"no verdict in time"
 
 
 def run_defects(platform, executable, values, wine):

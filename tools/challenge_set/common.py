@@ -1,49 +1,49 @@
-"""What every part of the tool shares: its error, reading files within a cap,
-and quoting input in messages."""
+"""What every part of the tool shares: its error, and showing input in
+messages so that nothing from an input reaches a terminal raw."""
 
-import os
-import stat
+import re
 from pathlib import Path
 
 PROGRAM = "challenge-set"
 SOURCE = Path(__file__).resolve().parent.parent.parent
 QUOTE_LIMIT = 80
 KIB, MIB = 1024, 1024 * 1024
+# Control characters, and those that reorder or hide text on a terminal.
+UNSAFE = re.compile("[\x00-\x1f\x7f-\x9f\u200b-\u200f\u2028-\u202e\u2060-\u2064\ufeff\udc80-\udcff]")
 
 
 class SetError(Exception):
     """A problem the setter can fix; the message says where."""
 
 
-def shown(text, limit=QUOTE_LIMIT):
-    """A piece of input for a message: quoted, and cut to about 80 characters
-    so that one huge line cannot make a huge message."""
+def escaped(text):
+    """Text from an input (a path, a name) as a message may show it: each
+    control character written as an escape, so that none acts on a terminal."""
     if isinstance(text, bytes):
-        text = text.decode("utf-8", errors="replace")
-    if len(text) > limit:
-        return repr(text[:limit]) + f" (and {len(text) - limit} more characters)"
-    return repr(text)
+        text = text.decode("utf-8", errors="surrogateescape")
+    text = str(text)
+
+    def escape(match):
+        code = ord(match.group())
+        if 0xDC80 <= code <= 0xDCFF:  # an undecodable byte
+            return f"\\x{code - 0xDC00:02x}"
+        return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}"
+
+    return UNSAFE.sub(escape, text)
+
+
+def shown(text, limit=QUOTE_LIMIT):
+    """A piece of input for a message: quoted, escaped, and cut to about 80
+    characters so that one huge line cannot make a huge message."""
+    if isinstance(text, bytes):
+        text = text.decode("utf-8", errors="surrogateescape")
+    more = len(text) - limit
+    quoted = "'" + escaped(text[:limit]).replace("'", "\\'") + "'"
+    return quoted + (f" (and {more} more characters)" if more > 0 else "")
 
 
 def size_text(limit):
     return f"{limit // MIB} MiB" if limit >= MIB else f"{limit // KIB} KiB"
-
-
-def read_capped(path, what, limit):
-    """The bytes of a file of at most `limit` bytes. A device or a pipe is read
-    only up to the cap, so /dev/zero or /dev/urandom cannot exhaust memory."""
-    try:
-        with open(path, "rb") as source:
-            content = source.read(limit + 1)
-            kind = os.fstat(source.fileno()).st_mode
-    except OSError as error:
-        raise SetError(f"{path}: cannot read the {what}: {error.strerror}") from error
-    if stat.S_ISDIR(kind):
-        raise SetError(f"{path}: the {what} is a folder, not a file")
-    if len(content) > limit:
-        raise SetError(f"{path}: the {what} is larger than {size_text(limit)}"
-                       + ("" if stat.S_ISREG(kind) else " (it is not a regular file)"))
-    return content
 
 
 def numbered_problems(problems, limit=20):

@@ -66,14 +66,14 @@ def opening_run(content, characters):
 
 
 def pool_index(content):
-    """Every pool of `content`, indexed by character, to test many draws
-    against one program quickly."""
-    index = {}
-    for number, pool in enumerate({pool for run in set(runs(content))
-                                   for pool in pools_of_run(run)}):
+    """Every pool of `content`, as a bit mask for each character (bit n
+    stands for pool n), to test many draws against one program quickly."""
+    pools = {pool for run in set(runs(content)) for pool in pools_of_run(run)}
+    masks = {character: bytearray((len(pools) + 7) // 8) for character in LETTERS_AND_DIGITS}
+    for number, pool in enumerate(pools):
         for character in pool:
-            index.setdefault(character, set()).add(number)
-    return index
+            masks[character][number // 8] |= 1 << number % 8
+    return {character: int.from_bytes(mask, "little") for character, mask in masks.items()}
 
 
 class Reference:
@@ -87,13 +87,23 @@ class Reference:
         # Compared as runs see them: a byte that is no letter or digit in
         # either program (an address that moved) changes no run.
         self.masked = content.translate(ONLY_LETTERS_AND_DIGITS)
+        self.words = None  # its words of 3 and 5 letters and digits, when first asked
         self.blocks = {}
         for offset in range(0, len(content) - BLOCK + 1, BLOCK):
             self.blocks.setdefault(self.masked[offset:offset + BLOCK], offset)
 
+    def holds(self, value):
+        """Whether a value (3 or 5 letters and digits) stands whole in it."""
+        if self.words is None:
+            self.words = {run[start:start + length] for run in self.masked.split()
+                          for length in (3, 5) for start in range(len(run) - length + 1)}
+        return value.encode() in self.words
+
     def opens(self, characters):
-        return bool(set.intersection(*(self.pools.get(character, set())
-                                        for character in characters)))
+        common = -1
+        for character in characters:
+            common &= self.pools[character]
+        return common != 0
 
     def changed_parts(self, content):
         """The parts of `content` that hold every pool the reference does

@@ -2,17 +2,29 @@
 submission is solved exactly when that learner's own program would answer
 "Correct" to the two fields typed at its two prompts: the program reads one
 word at each, so white space around a word is ignored, and letter case
-matters. It needs no secret and no build."""
+matters. It needs no secret and no build. With --gradebook it also fills the
+assignment's column of your learning-management system's own gradebook
+export, for it to take back."""
 
 import csv
 import io
+import re
 import sys
+import unicodedata
 
-from .common import MIB, SetError, read_capped
-from .packages import ANSWERS_HEADER, replace_file
-from .roster import csv_table, decode_text
+from .common import SetError, escaped, shown
+from .inputs import (DELIMITERS, WHITE_SPACE, Table, field, folded, read_answers)
+from .packages import check_output_file, replace_file
 
-FILE_LIMIT = 16 * MIB
+CUT_WORD = 257  # the program keeps 256 bytes of a word: a longer one never matches
+SHOWN_ID = 64  # an id not on the roster is echoed up to this many characters
+KEPT_STRAYS = 1000  # ids not on the roster reported one by one; the rest counted
+REPORT_HEADER = ["learner", "result", "points", "detail"]
+BLANK_AROUND_ID = [0x200B, 0x200C, 0x200D, 0x2060, 0xFEFF]
+# Characters a field may hold that look blank, or like nothing, but are no
+# white space to the program: they make a word differ from the one intended.
+LOOKS_BLANK = re.compile("[\x00-\x08\x0e-\x1f\x7f-\xa0\xad\u1680\u180e\u2000-\u200f"
+                         "\u2028-\u202f\u205f-\u2064\u3000\ufeff]")
 
 
 def add_options(parser):
@@ -25,35 +37,82 @@ def add_options(parser):
                         help="the column of user names (default: user_name)")
     parser.add_argument("--password-column", default="password", metavar="NAME",
                         help="the column of passwords (default: password)")
+    add_delimiter_option(parser, "the submissions'")
+    parser.add_argument("--points", default="1", metavar="N",
+                        help="the points a solved exercise gets in the report and the gradebook "
+                             "(default: 1); a wrong one gets 0, a missing one nothing")
     parser.add_argument("--out", metavar="FILE",
-                        help="write the report here, and the summary to the terminal "
-                             "(default: report to standard output, summary to standard error)")
+                        help="write the report here, and the summary to the terminal (default: "
+                             "report to standard output, summary to standard error); with "
+                             "--gradebook, the filled gradebook")
+    parser.add_argument("--gradebook", metavar="EXPORT",
+                        help="your gradebook export (CSV, any delimiter and encoding above): a "
+                             "copy of it, with only --gradebook-column filled, goes to --out")
+    parser.add_argument("--gradebook-id-column", metavar="NAME",
+                        help="the gradebook's column that holds the learner ids of the roster")
+    parser.add_argument("--gradebook-column", metavar="NAME",
+                        help="the gradebook's column of this exercise, to fill")
+    parser.add_argument("--report", metavar="FILE", help="with --gradebook: write the report here")
+
+
+def add_delimiter_option(parser, whose):
+    parser.add_argument("--delimiter", choices=sorted(DELIMITERS.values()),
+                        help=f"{whose} CSV delimiter (default: the one that splits the header "
+                             "row most: comma, semicolon or tab)")
+
+
+def delimiter_of(name):
+    return {word: character for character, word in DELIMITERS.items()}.get(name)
 
 
 def typed(user_name_field, password_field):
     """The two words the program reads when the fields are typed at its
-    prompts, each followed by Enter: (user name, password)."""
+    prompts, each followed by Enter: (user name, password), each cut where
+    no longer word could match."""
     # bytes.split() splits at exactly the C locale's white space.
-    words = (user_name_field.encode() + b"\n" + password_field.encode() + b"\n").split()
-    return (words + [b"", b""])[:2]
+    text = (user_name_field + "\n" + password_field + "\n").encode(errors="surrogateescape")
+    words = text.split(None, 2)
+    return tuple(word[:CUT_WORD] for word in (words + [b"", b""])[:2])
 
 
-def read_answers(path):
-    text = decode_text(path, "answers", read_capped(path, "answers", FILE_LIMIT))
-    rows = list(csv.reader(io.StringIO(text)))
-    if not rows or rows[0] != ANSWERS_HEADER:
-        raise SetError(f"{path}:1: not an answers file of this tool: its header must be "
-                       f"{','.join(ANSWERS_HEADER)}")
-    answers = {}
-    for number, row in enumerate(rows[1:], start=2):
-        if len(row) != 3:
-            raise SetError(f"{path}:{number}: expected learner,user_name,password")
-        answers[row[0]] = (row[1].encode(), row[2].encode())
-    return answers
+def looks_blank(user_name_field, password_field):
+    """What a detail says of a character that looks blank but is no white
+    space to the program, or ""."""
+    for what, text in (("user name", user_name_field), ("password", password_field)):
+        found = LOOKS_BLANK.search(text)
+        if found:
+            character = found.group()
+            name = unicodedata.name(character, "a control character").lower()
+            return f"the {what} holds U+{ord(character):04X} ({name}), which the program reads " \
+                   "as part of the word"
+    return ""
+
+
+class Sender:
+    """What one id sent: how many rows, how many of them empty, and the
+    last non-empty one's answer."""
+
+    def __init__(self):
+        self.rows, self.empty, self.pair, self.blank, self.line = 0, 0, None, "", 0
+
+    def add(self, line, user_name_field, password_field):
+        self.rows += 1
+        pair = typed(user_name_field, password_field)
+        if pair == (b"", b""):
+            self.empty += 1
+            return
+        self.pair, self.line = pair, line
+        self.blank = looks_blank(user_name_field, password_field)
+
+    def rows_detail(self):
+        if self.rows < 2:
+            return ""
+        empty = f", {self.empty} of them empty" if self.empty else ""
+        return f"{self.rows} rows sent{empty}; the last non-empty one counts"
 
 
 def judge(learner, pair, answers, holders):
-    """(result, detail) for one learner's last submission."""
+    """(result, detail) for one learner's answer."""
     right = answers[learner]
     if pair == right:
         return "solved", ""
@@ -69,62 +128,185 @@ def judge(learner, pair, answers, holders):
     return "wrong", "user name wrong"
 
 
-def grade_rows(answers, submissions, names):
-    """The report's rows: roster learners in roster order, then ids that are
-    not on the roster."""
-    learner_column, user_column, password_column = names
-    by_learner, order = {}, []
-    roster = {learner.lower(): learner for learner in answers}
-    for _, row in submissions:
-        submitted = row[learner_column].strip()
-        learner = roster.get(submitted.lower(), submitted)
-        if learner not in by_learner:
-            order.append(learner)
-        by_learner.setdefault(learner, []).append((row[user_column], row[password_column]))
-    holders = {}
-    for learner, pair in answers.items():
-        holders.setdefault(pair, []).append(learner)
-
-    report = []
-    for learner in answers:
-        rows = by_learner.get(learner, [])
-        if not rows or not "".join(rows[-1]).strip():
-            report.append([learner, "missing", ""])
-            continue
-        result, detail = judge(learner, tuple(typed(*rows[-1])), answers, holders)
-        if len(rows) > 1:
-            detail = "; ".join(filter(None, [detail, f"{len(rows)} rows submitted, the last counts"]))
-        report.append([learner, result, detail])
-    for learner in order:
-        if learner not in answers and learner:
-            report.append([learner, "wrong", "not on the roster"])
-    return report
+def id_of(text):
+    """A submitted id without what may stand around it unseen (white space
+    of any kind, a zero-width space, a byte order mark): ids are ASCII."""
+    return text.strip().strip("".join(map(chr, BLANK_AROUND_ID))).strip()
 
 
-def grade(arguments):
+def echoed(identifier):
+    """An id that is not on the roster, as the report shows it: escaped, and
+    cut to a bounded length."""
+    if len(identifier) > SHOWN_ID:
+        return f"{escaped(identifier[:SHOWN_ID])}... (cut: {len(identifier)} characters)"
+    return escaped(identifier)
+
+
+def safe_cell(text):
+    """A report cell that no spreadsheet runs as a formula."""
+    return "'" + text if text[:1] in ("=", "+", "-", "@", "\t", "\r") else text
+
+
+class Grades:
+    """The graded submissions: one row per roster learner, then the ids not
+    on the roster and the rows with no id, each stated once."""
+
+    def __init__(self, answers, table, columns):
+        self.answers = answers
+        self.holders = {}
+        for learner, pair in answers.items():
+            self.holders.setdefault(pair, []).append(learner)
+        roster = {folded(learner): learner for learner in answers}
+        self.senders = {learner: Sender() for learner in answers}
+        self.strays, self.more_strays, self.no_id = {}, 0, []
+        self.stray_rows, self.no_id_rows = 0, 0
+        learner_column, user_column, password_column = columns
+        for line, fields, _ in table.rows():
+            if not "".join(fields).strip(WHITE_SPACE):
+                continue  # an empty row is no submission
+            submitted = id_of(field(fields, learner_column))
+            answer = (field(fields, user_column), field(fields, password_column))
+            if folded(submitted) in roster:
+                self.senders[roster[folded(submitted)]].add(line, *answer)
+                continue
+            self.stray_rows += 1
+            self.no_id_rows += not submitted
+            if not submitted and len(self.no_id) < KEPT_STRAYS:
+                self.no_id.append((line, Sender()))
+                self.no_id[-1][1].add(line, *answer)
+            elif submitted and (submitted in self.strays or len(self.strays) < KEPT_STRAYS):
+                self.strays.setdefault(submitted, Sender()).add(line, *answer)
+            else:
+                self.more_strays += 1
+        self.matched = sum(sender.rows for sender in self.senders.values())
+
+    def results(self):
+        """{learner: (result, detail)} in roster order."""
+        results = {}
+        for learner, sender in self.senders.items():
+            if sender.pair is None:
+                empty = f"{sender.empty} empty row(s) sent" if sender.empty else ""
+                results[learner] = ("missing", empty)
+                continue
+            result, detail = judge(learner, sender.pair, self.answers, self.holders)
+            details = [detail, sender.blank, sender.rows_detail()]
+            results[learner] = (result, "; ".join(filter(None, details)))
+        return results
+
+    def whose(self, sender):
+        holders = self.holders.get(sender.pair) if sender.pair else None
+        return f"holds the right answer of {', '.join(holders)}" if holders else ""
+
+    def report(self, results, points):
+        rows = [[learner, result, {"solved": points, "wrong": "0"}.get(result, ""), detail]
+                for learner, (result, detail) in results.items()]
+        for identifier, sender in self.strays.items():
+            details = [self.whose(sender), sender.rows_detail()]
+            rows.append([echoed(identifier), "not on the roster", "",
+                         "; ".join(filter(None, details))])
+        if self.more_strays:
+            rows.append(["", "not on the roster", "",
+                         f"{self.more_strays} more rows, not listed one by one"])
+        for line, sender in self.no_id:
+            details = [f"line {line} has no learner id", self.whose(sender),
+                       sender.blank if sender.pair else "no answer either"]
+            rows.append(["", "no learner id", "", "; ".join(filter(None, details))])
+        output = io.StringIO()
+        writer = csv.writer(output, lineterminator="\n")
+        writer.writerow(REPORT_HEADER)
+        writer.writerows([safe_cell(cell) for cell in row] for row in rows)
+        return output.getvalue().encode("utf-8")
+
+    def summary(self, results):
+        counts = {result: sum(r == result for r, _ in results.values())
+                  for result in ("solved", "wrong", "missing")}
+        shared = sum(detail.startswith("another learner's answer") for _, detail in results.values())
+        line = (f"{len(results)} learners: {counts['solved']} solved, {counts['wrong']} wrong, "
+                f"{counts['missing']} missing ({shared} with another learner's answer); "
+                f"{self.stray_rows} rows from ids not on the roster")
+        if self.no_id_rows:
+            line += f", {self.no_id_rows} of them with no id"
+        return line
+
+
+def points_of(text):
+    if not re.fullmatch(r"[0-9]+(?:[.,][0-9]+)?", text):
+        raise SetError(f"--points: {shown(text)} is not a number of points")
+    return text
+
+
+def fill_gradebook(arguments, results, points):
+    """The gradebook export again, byte for byte, but for the exercise's
+    cell in each roster learner's row."""
+    for option in ("gradebook_id_column", "gradebook_column"):
+        if getattr(arguments, option) is None:
+            raise SetError(f"--gradebook needs --{option.replace('_', '-')}")
+    table = Table(arguments.gradebook, "gradebook")
+    id_index = table.column(arguments.gradebook_id_column, "--gradebook-id-column")
+    grade_index = table.column(arguments.gradebook_column, "--gradebook-column")
+    grades = {folded(learner): {"solved": points, "wrong": "0"}.get(result, "")
+              for learner, (result, _) in results.items()}
+    pieces, copied, filled = [], 0, set()
+    for _, fields, spans in table.rows():
+        learner = folded(field(fields, id_index).strip(WHITE_SPACE))
+        if learner not in grades:
+            continue  # a "Points Possible" row, a test student, someone else's
+        value = grades[learner]
+        if table.delimiter in value or '"' in value:
+            value = '"' + value.replace('"', '""') + '"'
+        if grade_index < len(spans):
+            start, end = spans[grade_index]
+            if table.text.startswith('"', start) and not value.startswith('"'):
+                value = f'"{value}"'
+        else:  # a short row: add the fields it lacks
+            start = end = spans[-1][1]
+            value = table.delimiter * (grade_index - len(spans) + 1) + value
+        pieces += [table.text[copied:start], value]
+        copied = end
+        filled.add(learner)
+    pieces.append(table.text[copied:])
+    return table.source.encoded("".join(pieces)), table.source.notes, len(grades) - len(filled)
+
+
+def grade(arguments, say):
     answers = read_answers(arguments.answers)
-    names = [arguments.learner_column, arguments.user_name_column, arguments.password_column]
-    text = decode_text(arguments.submissions, "submissions",
-                       read_capped(arguments.submissions, "submissions", FILE_LIMIT))
-    if not text.strip():
-        raise SetError(f"{arguments.submissions}: the submissions file is empty")
-    report = grade_rows(answers, csv_table(arguments.submissions, "submissions", text, names),
-                        names)
-    output = io.StringIO()
-    writer = csv.writer(output, lineterminator="\n")
-    writer.writerow(["learner", "result", "detail"])
-    writer.writerows(report)
-    counts = {result: sum(row[1] == result for row in report)
-              for result in ("solved", "wrong", "missing")}
-    shared = sum(row[2].startswith("another learner's answer") for row in report)
-    summary = (f"{counts['solved']} solved, {counts['wrong']} wrong, {counts['missing']} missing, "
-               f"{shared} another learner's answer")
-    if arguments.out:
-        replace_file(arguments.out, output.getvalue().encode("utf-8"), 0o600)
-        print(summary)
+    points = points_of(arguments.points)
+    table = Table(arguments.submissions, "submissions", delimiter=delimiter_of(arguments.delimiter))
+    columns = [table.column(name, option) for name, option in (
+        (arguments.learner_column, "--learner-column"),
+        (arguments.user_name_column, "--user-name-column"),
+        (arguments.password_column, "--password-column"))]
+    for note in table.source.notes:
+        say(note, error=True)
+    grades = Grades(answers, table, columns)
+    if grades.matched == 0 and grades.stray_rows:
+        say(f"warning: no id in the column {shown(arguments.learner_column)} of "
+            f"{escaped(arguments.submissions)} is on the roster; is that the column of the "
+            "roster's ids (--learner-column)?", error=True)
+    results = grades.results()
+    report = grades.report(results, points)
+    if arguments.gradebook:
+        if not arguments.out:
+            raise SetError("--gradebook needs --out, for the filled copy")
+        content, notes, absent = fill_gradebook(arguments, results, points)
+        for note in notes:
+            say(note, error=True)
+        replace_file(arguments.out, content, 0o600)
+        if arguments.report:
+            replace_file(arguments.report, report, 0o600)
+        if absent:
+            say(f"warning: {absent} roster learner(s) have no row in the gradebook", error=True)
+        say(grades.summary(results))
+    elif arguments.out:
+        replace_file(arguments.out, report, 0o600)
+        say(grades.summary(results))
     else:
-        sys.stdout.write(output.getvalue())
+        sys.stdout.buffer.write(report)
         sys.stdout.flush()
-        print(summary, file=sys.stderr)
+        say(grades.summary(results), error=True)
     return 0
 
+
+def outputs(arguments):
+    """The files grade writes, checked before anything is read."""
+    return [check_output_file(path) for path in (arguments.out, arguments.report) if path]

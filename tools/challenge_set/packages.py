@@ -3,6 +3,7 @@ checksums, the answers, and set.json, which records what the set was made
 from. Every file is written whole or not at all, with fixed modes."""
 
 import csv
+import functools
 import hashlib
 import io
 import json
@@ -11,15 +12,19 @@ from pathlib import Path
 
 from . import archives
 from .build import PLATFORMS
-from .common import SOURCE, SetError
+from .inputs import ANSWERS_HEADER
+from .common import SOURCE, SetError, escaped
 
 HANDOUT = SOURCE / "tools" / "handout"
-ANSWERS_HEADER = ["learner", "user_name", "password"]
+
+
+@functools.lru_cache(maxsize=None)
+def handout_text(name):
+    return (HANDOUT / name).read_text(encoding="utf-8").strip()
 
 
 def handout(platform, set_name, learner, keep_symbols, note):
-    def text(name):
-        return (HANDOUT / name).read_text(encoding="utf-8").strip()
+    text = handout_text
 
     note_text = f"\nA note from the setter\n----------------------\n{note}\n" if note else ""
     content = (text("README.txt.in") + "\n").replace("@HANDOUT_SET@", set_name) \
@@ -81,28 +86,48 @@ def write_package(folder, learner, platform, executable, handout_bytes, epoch):
     return digest
 
 
-def check_output_file(path_text):
-    """Refuses a path for an output file: a folder, a symbolic link, or a
-    folder the tool cannot write in."""
-    path = Path(path_text)
-    if path.is_symlink() or path.is_dir():
-        raise SetError(f"{path_text}: is a {'symbolic link' if path.is_symlink() else 'folder'}; "
-                       "name the file itself")
-    if not os.access(path.absolute().parent, os.W_OK | os.X_OK):
-        raise SetError(f"{path_text}: cannot write in {path.absolute().parent}")
+def check_output_file(path_text, inputs=()):
+    """Refuses a path for an output file before anything is read or built:
+    one that names an input (it would be lost), anything but a regular file
+    (a device must never be replaced), a symbolic link, or a folder that is
+    missing or that the tool cannot write in."""
+    path, name = Path(path_text), escaped(path_text)
+    if path.is_symlink() or (path.exists() and not path.is_file()):
+        kind = "a symbolic link" if path.is_symlink() else "a folder" if path.is_dir() else \
+            "not a regular file (a device, a pipe or a socket)"
+        raise SetError(f"{name}: is {kind}; name a file to write")
+    same_as(path, name, inputs)
+    parent = path.absolute().parent
+    if not parent.is_dir():
+        raise SetError(f"{name}: the folder it would go in, {escaped(parent)}, does not exist")
+    if not os.access(parent, os.W_OK | os.X_OK):
+        raise SetError(f"{name}: cannot write in {escaped(parent)}")
     return path
+
+
+def same_as(path, name, inputs):
+    """Refuses an output that is one of the inputs, by name or by file."""
+    for option, given in inputs:
+        if given is None:
+            continue
+        try:
+            same = Path(given).resolve() == path.resolve() or os.path.samefile(given, path)
+        except OSError:
+            same = False
+        if same:
+            raise SetError(f"{name}: is {option} as well; writing there would lose it")
 
 
 def replace_file(path_text, content, mode):
     """Puts a whole file where the user named one: written beside it first,
     then renamed over it, so no half-written file ever stands there."""
-    path = check_output_file(path_text)
+    path = Path(path_text)
     staged = path.with_name(f".{path.name}.{os.getpid()}.tmp")
     try:
         write_file(staged, content, mode)
         os.replace(staged, path)
     except OSError as error:
-        raise SetError(f"{path_text}: cannot write it: {error.strerror}") from error
+        raise SetError(f"{escaped(path_text)}: cannot write it: {error.strerror}") from error
     finally:
         if staged.exists():
             staged.unlink()
@@ -140,20 +165,24 @@ def ignore_file():
     return b"# made by tools/challenge-set: nothing here belongs in a repository\n*\n"
 
 
-def check_output(out_text):
-    """Refuses an output path before anything is built."""
-    out = Path(out_text)
+def check_output(out_text, inputs=()):
+    """Refuses a set's folder before anything is built."""
+    out, name = Path(out_text), escaped(out_text)
     if out.is_symlink():
-        raise SetError(f"{out_text}: is a symbolic link; name the folder itself "
+        raise SetError(f"{name}: is a symbolic link; name the folder itself "
                        "(a link could be turned elsewhere while the set is made)")
     if out.exists():
         if not out.is_dir():
-            raise SetError(f"{out_text}: is a file, not a folder; name a new folder for the set")
+            raise SetError(f"{name}: is a file, not a folder; name a new folder for the set")
         if any(out.iterdir()):
-            raise SetError(f"{out_text}: is a folder that is not empty; name a new or empty one")
+            raise SetError(f"{name}: is a folder that is not empty; name a new or empty one")
+        if out.resolve() == Path.cwd().resolve() or os.path.ismount(out):
+            raise SetError(f"{name}: is {'a mount point' if os.path.ismount(out) else 'the current folder'}"
+                           "; the set is moved into place whole, so name a new folder inside it")
+    same_as(out, name, inputs)
     parent = out.absolute().parent
     if not parent.is_dir():
-        raise SetError(f"{out_text}: the folder it would go in, {parent}, does not exist")
+        raise SetError(f"{name}: the folder it would go in, {escaped(parent)}, does not exist")
     if not os.access(parent, os.W_OK | os.X_OK):
-        raise SetError(f"{out_text}: cannot write in the folder it would go in, {parent}")
+        raise SetError(f"{name}: cannot write in the folder it would go in, {escaped(parent)}")
     return out

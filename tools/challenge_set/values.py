@@ -33,7 +33,12 @@ def keyed_bytes(secret, set_name, learner, attempt):
 def uniform(stream, count):
     """A number below count from the stream, without bias: from one byte
     when count is at most 256, else from as many as it needs."""
-    width = max(1, ((count - 1).bit_length() + 7) // 8)
+    if count <= 256:
+        limit = 256 - 256 % count
+        for byte in stream:
+            if byte < limit:
+                return byte % count
+    width = ((count - 1).bit_length() + 7) // 8
     limit = 256 ** width - 256 ** width % count
     while True:
         number = int.from_bytes(bytes(next(stream) for _ in range(width)), "big")
@@ -48,20 +53,18 @@ def sample(stream, population, count):
 
 def derive(secret, set_name, learner, attempt):
     """The twelve characters and the two position lists of one variant, and
-    its shape, drawn from the same stream after them."""
+    the stream to draw its shape from, which goes on after them."""
     stream = keyed_bytes(secret, set_name, learner, attempt)
     characters = sample(stream, ALPHABET, CHARACTER_COUNT)
     user_positions = sample(stream, range(CHARACTER_COUNT), USER_NAME_LENGTH)
     password_positions = sample(stream, range(CHARACTER_COUNT), PASSWORD_LENGTH)
-    values = {
+    return {
         "characters": characters,
         "user_positions": user_positions,
         "password_positions": password_positions,
         "user_name": "".join(characters[p] for p in user_positions),
         "password": "".join(characters[p] for p in password_positions),
-    }
-    values.update(draw_shape(stream, values))
-    return values
+    }, stream
 
 
 # The shape: how a variant holds its values, so that every learner's program
@@ -101,9 +104,12 @@ def filler_widths(stream):
     """How many filler bytes stand before each character and after the
     last: one to three each, FILLER_BYTES in all."""
     widths = [1] * (len(ALPHABET) + 1)
+    open_slots = list(range(len(widths)))  # in order, those below the longest
     for _ in range(FILLER_BYTES - len(widths)):
-        open_slots = [slot for slot, width in enumerate(widths) if width < LONGEST_SEPARATOR]
-        widths[open_slots[uniform(stream, len(open_slots))]] += 1
+        slot = open_slots[uniform(stream, len(open_slots))]
+        widths[slot] += 1
+        if widths[slot] == LONGEST_SEPARATOR:
+            open_slots.remove(slot)
     return widths
 
 
@@ -135,9 +141,10 @@ def choose(secret, set_name, learner, rejection):
     that no other learner, and no time, can move the answer."""
     reasons = []
     for attempt in range(MAX_ATTEMPTS):
-        values = derive(secret, set_name, learner, attempt)
+        values, stream = derive(secret, set_name, learner, attempt)
         reason = rejection(values)
         if reason is None:
+            values.update(draw_shape(stream, values))
             return values, reasons
         reasons.append(reason)
     raise SetError(f"{learner}: no values after {MAX_ATTEMPTS} draws; the last was refused "

@@ -1,0 +1,283 @@
+"""Every file the tool reads, read once, within a bound, decoded once and
+checked, with every error naming the file and, where there is one, the line:
+the secret, the roster, the note, a set's answers, the submissions and a
+gradebook export."""
+
+import codecs
+import os
+import re
+import stat
+import unicodedata
+
+from .common import KIB, MIB, SetError, escaped, numbered_problems, shown, size_text
+
+SECRET_LIMIT = 4 * KIB
+MIN_SECRET_BYTES = 16
+NOTE_LIMIT = 64 * KIB
+FILE_LIMIT = 16 * MIB  # a roster, answers, submissions or a gradebook
+WHITE_SPACE = " \t\n\v\f\r"  # the program's: the C locale's
+ASCII_LOWER = str.maketrans("ABCDEFGHIJKLMNOPQRSTUVWXYZ", "abcdefghijklmnopqrstuvwxyz")
+ID_PATTERN = re.compile(r"[A-Za-z0-9](?:[A-Za-z0-9._@+-]{0,62}[A-Za-z0-9_@+-])?")
+ID_RULE = ("use 1 to 64 ASCII letters, digits, '.', '_', '-', '@' and '+', starting with "
+           "a letter or digit and not ending with '.' (Windows drops it from a file name)")
+ANSWERS_HEADER = ["learner", "user_name", "password"]
+DELIMITERS = {",": "comma", ";": "semicolon", "\t": "tab"}
+
+
+def folded(identifier):
+    """An id for matching: letter case ignored by ASCII rules only, so that
+    no other character (a Kelvin sign) passes for a letter."""
+    return identifier.translate(ASCII_LOWER)
+
+
+def read_file(path, what, limit):
+    """The bytes of a regular file of at most `limit` bytes. A pipe, a socket
+    or a device is refused at once: reading one could wait for ever."""
+    name = escaped(path)
+    try:
+        kind = os.stat(path).st_mode
+        if stat.S_ISDIR(kind):
+            raise SetError(f"{name}: the {what} is a folder, not a file")
+        if not stat.S_ISREG(kind):
+            raise SetError(f"{name}: the {what} is not a regular file (a pipe, a device or a "
+                           "socket could keep the tool waiting); name a file")
+        descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
+        with os.fdopen(descriptor, "rb") as source:
+            if not stat.S_ISREG(os.fstat(source.fileno()).st_mode):
+                raise SetError(f"{name}: the {what} is not a regular file; name a file")
+            content = source.read(limit + 1)
+    except OSError as error:
+        raise SetError(f"{name}: cannot read the {what}: {error.strerror}") from error
+    if len(content) > limit:
+        raise SetError(f"{name}: the {what} is larger than {size_text(limit)}")
+    return content
+
+
+class Text:
+    """A file's text, with how it was encoded, so that a copy of it can be
+    written back in the same bytes."""
+
+    def __init__(self, path, what, content, legacy=True):
+        self.path, self.what, self.notes = path, what, []
+        boms = [(codecs.BOM_UTF8, "utf-8"), (codecs.BOM_UTF16_LE, "utf-16-le"),
+                (codecs.BOM_UTF16_BE, "utf-16-be")]
+        self.bom, self.encoding = next(((bom, encoding) for bom, encoding in boms
+                                        if content.startswith(bom)), (b"", "utf-8"))
+        body = content[len(self.bom):]
+        try:
+            self.text = body.decode(self.encoding)
+        except UnicodeDecodeError as error:
+            line = body[:error.start].count(b"\n") + 1
+            if self.bom or not legacy:
+                raise SetError(f"{escaped(path)}:{line}: the {what} is not "
+                               f"{self.encoding.upper()} text; save it as UTF-8") from error
+            # An 8-bit export (Excel in many locales): ids are ASCII anyway.
+            self.encoding = "cp1252"
+            self.text = body.decode(self.encoding, errors="surrogateescape")
+            self.notes.append(f"{escaped(path)}: not UTF-8 (line {line}), so read as Windows-1252; "
+                              "if a name looks wrong, save the file as CSV UTF-8")
+
+    def encoded(self, text):
+        return self.bom + text.encode(self.encoding, errors="surrogateescape")
+
+
+def newlines(text, start=0, end=None):
+    end = len(text) if end is None else end
+    return text.count("\n", start, end) + text.count("\r", start, end) \
+        - text.count("\r\n", start, end)
+
+
+class Table:
+    """A CSV file with a header row. A record ends only at \\n, \\r\\n or \\r
+    outside quotes: any other character (a vertical tab, a form feed, U+2028)
+    stays in its field. The delimiter is a comma, a semicolon or a tab, the
+    one that splits the header row most, unless one is given."""
+
+    def __init__(self, path, what, limit=FILE_LIMIT, delimiter=None):
+        self.source = Text(path, what, read_file(path, what, limit))
+        self.path, self.what, self.text = escaped(path), what, self.source.text
+        if not self.text.strip(WHITE_SPACE):
+            raise SetError(f"{self.path}: the {what} is empty")
+        self.delimiter = delimiter or max(DELIMITERS, key=self.header_width)
+        self.remaining = self.records()
+        _, header, _ = next(self.remaining)
+        self.header = [name.strip(WHITE_SPACE) for name in header]
+
+    def header_width(self, delimiter):
+        try:
+            return len(next(self.records(delimiter))[1])
+        except SetError:
+            return 0
+
+    def records(self, delimiter=None):
+        """(line, fields, spans) of each record, where spans are the
+        (start, end) of each field's raw text, quotes included."""
+        delimiter, text = delimiter or self.delimiter, self.text
+        unquoted = re.compile(f"[^{re.escape(delimiter)}\r\n]*")
+        position, line = 0, 1
+        while position < len(text):
+            first_line, fields, spans = line, [], []
+            while True:
+                if text.startswith('"', position):
+                    match = QUOTED.match(text, position)
+                    if match is None:
+                        raise SetError(f"{self.path}:{line}: a quoted field is never closed")
+                    fields.append(match.group(1).replace('""', '"'))
+                    line += newlines(text, match.start(), match.end())
+                else:
+                    match = unquoted.match(text, position)
+                    fields.append(match.group())
+                spans.append(match.span())
+                position = match.end()
+                if position >= len(text):
+                    break
+                ending = text[position]
+                if ending == delimiter:
+                    position += 1
+                    continue
+                if ending in "\r\n":
+                    position += 2 if text.startswith("\r\n", position) else 1
+                    line += 1
+                    break
+                raise SetError(f"{self.path}:{line}: text after a closing quote")
+            yield first_line, fields, spans
+
+    def rows(self):
+        """The data rows, each checked for its number of fields."""
+        for line, fields, spans in self.remaining:
+            if len(fields) > len(self.header):
+                raise SetError(f"{self.path}:{line}: {len(fields)} fields, but the header has "
+                               f"{len(self.header)} (is a {DELIMITERS[self.delimiter]} in a field "
+                               "not quoted?)")
+            yield line, fields, spans
+
+    def column(self, name, option):
+        """The index of a column, named by `option`; an error if the header
+        lacks it or has it twice."""
+        places = [index for index, heading in enumerate(self.header) if heading == name]
+        if not places:
+            raise SetError(f"{self.path}:1: no column {shown(name)} ({option}); the columns, "
+                           f"split at each {DELIMITERS[self.delimiter]}, are "
+                           f"{', '.join(shown(heading, 40) for heading in self.header[:30])}")
+        if len(places) > 1:
+            raise SetError(f"{self.path}:1: the column {shown(name)} stands {len(places)} times "
+                           "in the header; rename the others")
+        return places[0]
+
+
+QUOTED = re.compile(r'"([^"]*(?:""[^"]*)*)"')
+
+
+def field(fields, index):
+    return fields[index] if index < len(fields) else ""
+
+
+# ---------------------------------------------------------------- the set's inputs
+
+
+def read_secret(path):
+    name = escaped(path)
+    try:
+        kind = os.stat(path).st_mode
+    except OSError as error:
+        raise SetError(f"{name}: cannot read the secret: {error.strerror}") from error
+    if stat.S_ISREG(kind) and kind & 0o044:
+        raise SetError(f"{name}: the secret can be read by others; make it yours alone "
+                       f"with `chmod 600 {name}`")
+    # A final line end is not part of the secret, so editors cannot change it.
+    secret = read_file(path, "secret", SECRET_LIMIT).rstrip(b"\r\n")
+    if len(secret) < MIN_SECRET_BYTES:
+        raise SetError(f"{name}:1: the secret is {len(secret)} bytes long, not counting a final "
+                       f"line end; it must be at least {MIN_SECRET_BYTES}")
+    return secret
+
+
+def read_note(path):
+    """UTF-8 text for every handout: nothing that a terminal would act on."""
+    if path is None:
+        return ""
+    text = Text(path, "note", read_file(path, "note", NOTE_LIMIT), legacy=False).text
+    for number, line in enumerate(text.split("\n"), start=1):
+        bad = [c for c in line if c not in "\t\r" and unicodedata.category(c) in ("Cc", "Cs")]
+        if bad:
+            raise SetError(f"{escaped(path)}:{number}: the note holds the control character "
+                           f"U+{ord(bad[0]):04X}; only tab and line ends may stand in it")
+    return text.replace("\r\n", "\n").strip()
+
+
+def read_roster(path, column=None, delimiter=None):
+    """The learner ids in roster order, and notes for the setter. A plain
+    list has one id a line, with blank lines and `#` comments skipped; with
+    `column`, the file is a CSV export and the ids come from that column,
+    where rows with an empty id (a "Points Possible" row, a test student)
+    are skipped."""
+    notes = []
+    if column is None:
+        source = Text(path, "roster", read_file(path, "roster", FILE_LIMIT))
+        entries = [(number, line.strip(WHITE_SPACE)) for number, line in
+                   enumerate(re.split("\r\n|\r|\n", source.text), start=1)]
+        entries = [(number, entry) for number, entry in entries
+                   if entry and not entry.startswith("#")]
+    else:
+        table = Table(path, "roster", delimiter=delimiter)
+        source, index = table.source, table.column(column, "--roster-column")
+        entries, empty = [], []
+        for number, fields, _ in table.rows():
+            if not "".join(fields).strip(WHITE_SPACE):
+                continue
+            learner = field(fields, index).strip(WHITE_SPACE)
+            (entries.append((number, learner)) if learner else empty.append(number))
+        if empty:
+            notes.append(f"{escaped(path)}: no id in column {shown(column)} on line(s) "
+                         f"{', '.join(map(str, empty[:20]))}{' ...' if len(empty) > 20 else ''}; "
+                         "skipped")
+    learners, more = learners_from(escaped(path), entries)
+    return learners, source.notes + notes + more
+
+
+def learners_from(path, entries):
+    problems, learners, notes = [], [], []
+    seen = {}  # folded id: (id as written, [lines])
+    for number, learner in entries:
+        if not ID_PATTERN.fullmatch(learner):
+            problems.append(f"{path}:{number}: {shown(learner)} is not a learner id: {ID_RULE}")
+            continue
+        key = folded(learner)
+        if key not in seen:
+            seen[key] = (learner, [number])
+            learners.append(learner)
+        elif seen[key][0] == learner:
+            seen[key][1].append(number)
+        else:
+            problems.append(f"{path}:{number}: learner id {shown(learner)} differs only in letter "
+                            f"case from {shown(seen[key][0])} on line {seen[key][1][0]}: their "
+                            "packages would clash on Windows")
+    if problems:
+        raise SetError(numbered_problems(problems))
+    if not learners:
+        raise SetError(f"{path}: the roster names no learner")
+    for learner, lines in seen.values():
+        if len(lines) > 1:
+            notes.append(f"{path}: {learner} is listed on lines "
+                         f"{', '.join(map(str, lines))}; taken as one learner")
+    return learners, notes
+
+
+def read_answers(path):
+    """A set's answers.csv, as the tool wrote it: {learner: (user name,
+    password)} in roster order."""
+    table = Table(path, "answers", delimiter=",")
+    if table.header != ANSWERS_HEADER:
+        raise SetError(f"{table.path}:1: not an answers file of this tool: its header must be "
+                       f"{','.join(ANSWERS_HEADER)}")
+    answers = {}
+    for number, fields, _ in table.rows():
+        learner = fields[0]
+        if len(fields) != 3 or not ID_PATTERN.fullmatch(learner):
+            raise SetError(f"{table.path}:{number}: expected learner,user_name,password")
+        if learner in answers:
+            raise SetError(f"{table.path}:{number}: {learner} has a row already")
+        answers[learner] = (fields[1].encode(), fields[2].encode())
+    if not answers:
+        raise SetError(f"{table.path}: the answers file names no learner")
+    return answers
