@@ -12,6 +12,7 @@ must be empty at the end."""
 import argparse
 import codecs
 import csv
+import hashlib
 import io
 import itertools
 import os
@@ -27,6 +28,8 @@ import time
 from pathlib import Path
 
 from support import report
+# pylint: disable=wrong-import-order
+from challenge_set import build, extractors, packages, values  # noqa: E402
 
 # A class export as Excel writes it in many locales: semicolons, Windows-1252,
 # CRLF, a "Points Possible" row with no id, a vertical tab (a manual line
@@ -39,6 +42,7 @@ EXPORT = ('"Student number";Email;Name\r\n'
           '1003;c_3+k@example.org;Cy\r\n').encode("cp1252")
 LEARNERS = ["ada@example.org", "Bo.b-2", "c_3+k@example.org"]
 SET = "course-1"
+ARCHIVE_TIME = 1700000000  # SOURCE_DATE_EPOCH for every set made here
 
 
 class Tool:
@@ -56,7 +60,8 @@ class Tool:
 
     def environment(self, extra=None):
         """Every run gets a private temporary folder, checked empty at the end."""
-        return {**os.environ, "TMPDIR": str(self.temporary), **(extra or {})}
+        return {**os.environ, "TMPDIR": str(self.temporary),
+                "SOURCE_DATE_EPOCH": str(ARCHIVE_TIME), **(extra or {})}
 
     def run(self, *arguments, environment=None, timeout=900):
         return subprocess.run([self.path, *map(str, arguments)], capture_output=True, text=True,
@@ -65,6 +70,7 @@ class Tool:
     def make(self, out, roster, *extra, command="make", secret=None, environment=None):
         return self.run(command, "--set", SET, "--secret-file", secret or self.secret,
                         "--roster", roster, "--out", self.work / out, "--platforms", "linux",
+                        "--keep-symbols",
                         *extra, environment=environment)
 
 
@@ -79,20 +85,34 @@ def attempt(program, user_name, password):
 
 
 def unpack(package, where):
+    """Unpacks a package; its members' names and modes, checked for the
+    owner and time every archive of a set must have."""
     with tarfile.open(package) as archive:
-        names = sorted(archive.getnames())
+        members = archive.getmembers()
         archive.extractall(where)
-    return names
+    if any((m.uid, m.gid, m.uname, m.mtime) != (0, 0, "root", ARCHIVE_TIME) for m in members):
+        return [(m.name, m.uid, m.uname, m.mtime) for m in members]
+    return sorted((m.name, m.mode) for m in members)
 
 
-def check_set(out, work, failures):
+def check_set(out, work, tool_secret, failures):
     """Each program against its own answers and another's; the handouts, the
     modes and the checksums a learner and the setter use."""
     rows = rows_of(out / "answers.csv")
     if rows[0] != ["learner", "user_name", "password"] or [r[0] for r in rows[1:]] != LEARNERS:
         return failures.append(f"answers.csv: {rows}"), {}
-    if stat.S_IMODE(os.stat(out / "answers.csv").st_mode) != 0o600:
-        failures.append("answers.csv is readable by others")
+    record = (out / "set.json").read_text()
+    secret = tool_secret.read_bytes()
+    for what, text in [("the secret", secret.hex()), ("its SHA-256", hashlib.sha256(secret)
+                       .hexdigest())] + [(f"the value {v}", v) for row in rows[1:] for v in row[1:]]:
+        if text in record:
+            failures.append(f"set.json holds {what}")
+    modes = {name: stat.S_IMODE(os.stat(out / name).st_mode) for name in
+             ("answers.csv", "SHA256SUMS", "set.json", ".gitignore", "packages")}
+    if modes != {"answers.csv": 0o600, "SHA256SUMS": 0o644, "set.json": 0o644,
+                 ".gitignore": 0o644, "packages": 0o755} or \
+            (out / ".gitignore").read_text().splitlines()[-1] != "*":
+        failures.append(f"the set's files: modes {modes}, .gitignore {(out / '.gitignore').exists()}")
     packages = sorted(path.name for path in (out / "packages").glob("*.tar.gz"))
     programs = {}
     listed = sorted(line.split("  packages/")[1] for line in
@@ -110,11 +130,15 @@ def check_set(out, work, failures):
         if check.returncode != 0:
             failures.append(f"{name}.tar.gz.sha256 does not check alone: {check.stdout!r}")
         members = unpack(alone / f"{name}.tar.gz", alone)
-        if members != [f"{name}/README.txt", f"{name}/login-challenge"]:
+        if members != [(f"{name}/README.txt", 0o644), (f"{name}/login-challenge", 0o755)]:
             failures.append(f"{name}.tar.gz holds {members}")
         handout = (alone / name / "README.txt").read_bytes()
-        if learner.encode() not in handout or user_name.encode() in handout:
-            failures.append(f"{learner}'s handout lacks its id or holds a value")
+        if learner.encode() not in handout or user_name.encode() in handout or \
+                b"keeps its symbol table" not in handout:
+            failures.append(f"{learner}'s handout lacks its id or its symbols' line, or holds "
+                            "a value")
+        if b".symtab" not in (alone / name / "login-challenge").read_bytes():
+            failures.append(f"{learner}'s program lost its symbols despite --keep-symbols")
         program = alone / name / "login-challenge"
         if not attempt(program, user_name, password).endswith(b"Inside of functionCorrect\n"):
             failures.append(f"{learner}'s program refuses its own answers")
@@ -176,7 +200,8 @@ def check_answers_stay(tool, rows, first, failures):
     out = tool.work / "alone"
     process = subprocess.Popen(  # pylint: disable=consider-using-with
         [tool.path, "make", "--set", SET, "--secret-file", tool.secret, "--roster",
-         tool.file("one", f"{LEARNERS[2]}\n"), "--out", out, "--platforms", "linux"],
+         tool.file("one", f"{LEARNERS[2]}\n"), "--out", out, "--platforms", "linux",
+         "--keep-symbols"],
         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=tool.environment())
     while process.poll() is None and not (out / "set.json").exists():
         time.sleep(0.001)
@@ -289,34 +314,98 @@ def check_gradebook(tool, first, rows, failures):
                         f"{filled.read_bytes() if filled.exists() else None!r}")
 
 
+def check_contract(failures):
+    """The derivation is the tool's contract with every set already made:
+    pinned for a fixed secret, set and id, and a refused draw moves on to
+    the next draw number."""
+    secret, where = b"0123456789abcdef", ("pinned", "ada@example.org")
+    first, _ = values.choose(secret, *where, lambda candidate: None)
+    second, reasons = values.choose(secret, *where, lambda candidate: "refused" if candidate[
+        "user_name"] == first["user_name"] else None)
+    shape = (first["user_name"], first["password"], hex(first["image_base"]), first["slots"][:3],
+             hashlib.sha256(first["literals"]).hexdigest()[:16])
+    if shape != ("azw", "czx2d", "0x179a0000", [46, 54, 69], "d77aa9f3f5a3ffb4") or \
+            (second["user_name"], second["password"], reasons) != ("y7i", "m5l6i", ["refused"]):
+        failures.append(f"the derivation moved: {shape}, then {second['user_name']}, {reasons}")
+    handout = packages.handout("windows", SET, "ada", False, "a note\nof two lines")
+    if handout.count(b"\n") != handout.count(b"\r\n") or b"a note\r\nof two lines" not in handout:
+        failures.append("the Windows handout has bare line feeds")
+
+
+def check_checks_fire(tool, programs, rows, failures):
+    """Each check the tool makes before it packs a program, handed a program
+    that must fail it: the values whole, a pool of their characters, a few
+    bytes that differ from the default program, deep in the file, on either
+    platform; the Windows format; the transcripts."""
+    (learner, user_name, password) = rows[1]
+    chosen = {"user_name": user_name, "password": password}
+    default = programs[learner].read_bytes()
+    reference = extractors.Reference(default)
+    deep = len(default) // 2
+    bad = {
+        "stands whole": default[:deep] + password.encode() + default[deep + 5:],
+        "hold every character": default[:deep] + b"\x01".join(
+            bytes([c]) for c in sorted(set((user_name + password).encode()))) + default[deep + 40:],
+        "differ from the default": default[:deep] + (user_name + password).encode()[::-1]
+        + default[deep + 8:],
+    }
+    for platform in ("linux", "windows"):
+        for wanted, content in bad.items():
+            path = tool.file(f"bad-{platform}", content, 0o755)
+            found = "; ".join(build.executable_defects(platform, path, chosen, None, reference))
+            if wanted not in found:
+                failures.append(f"a {platform} program whose values {wanted} passed: {found!r}")
+    if "not a Windows program" not in " ".join(build.windows_defects(programs[learner], 32)):
+        failures.append("a Linux program passed as a Windows one")
+    script = tool.file("wrong-transcript", "#!/bin/sh\necho Correct\n", 0o755)
+    if not build.run_defects("linux", script, chosen, None):
+        failures.append("a program with the wrong transcript passed")
+
+
 def check_refusals(tool, failures):
-    """Bad input is refused at once, before anything is built, and all of it
-    at once; no input is ever lost to an output, and a pipe where a file
-    belongs is refused without waiting on it."""
+    """Bad input is refused before anything is built (a stand-in `cmake`,
+    first on PATH, records any build), and all of it at once; no input is
+    ever lost to an output, and a pipe where a file belongs is refused
+    without waiting on it."""
     roster = tool.file("bad-roster", "ada\n-bob\n" + "x" * 100000 + "\nADA\nbob.\n")
     ok = tool.file("ok", "ada\n")
     fifo = tool.work / "fifo"
     os.mkfifo(fifo)
+    (tool.work / "full").mkdir()
+    (tool.work / "full" / "something").write_text("kept")
+    stand_in = tool.work / "stand-in"
+    stand_in.mkdir()
+    tool.file("stand-in/cmake", f"#!/bin/sh\ntouch {tool.work}/built\nexit 1\n", 0o755)
     secret_before = tool.secret.read_bytes()
-    cases = {  # name: (command, roster, secret, --out, what stderr holds)
-        "four bad lines": ("make", roster, tool.secret, "out", [
+    cases = {  # name: (command, roster, secret, --out, more options, what stderr holds)
+        "four bad lines": ("make", roster, tool.secret, "out", [], [
             "bad-roster:2:", "bad-roster:3:", "bad-roster:4:", "bad-roster:5:"]),
-        "short secret": ("make", ok, tool.file("short", "0123456789abcde\n"), "out",
+        "short secret": ("make", ok, tool.file("short", "0123456789abcde\n"), "out", [],
                          ["short:1:", "not counting a final line end"]),
-        "a device as the secret": ("make", ok, "/dev/urandom", "out", ["not a regular file"]),
-        "a pipe as the roster": ("make", fifo, tool.secret, "out", ["not a regular file"]),
-        "answers over the secret": ("answers", ok, tool.secret, tool.secret,
+        "a secret others can read": ("make", ok, tool.file("shared", "s" * 32, 0o640), "out", [],
+                                     ["chmod 600"]),
+        "a device as the secret": ("make", ok, "/dev/urandom", "out", [], ["not a regular file"]),
+        "a pipe as the roster": ("make", fifo, tool.secret, "out", [], ["not a regular file"]),
+        "a DEL in the note": ("make", ok, tool.secret, "out",
+                              ["--note", tool.file("del", "a\x7fb")], ["U+007F"]),
+        "a CSI in the note": ("make", ok, tool.secret, "out",
+                              ["--note", tool.file("csi", "a\u009bb")], ["U+009B"]),
+        "a folder that is not empty": ("make", ok, tool.secret, "full", [], ["not empty"]),
+        "answers over the secret": ("answers", ok, tool.secret, tool.secret, [],
                                     ["is --secret-file as well"]),
     }
-    for name, (command, roster_file, secret, out, wanted) in cases.items():
-        start = time.monotonic()
-        result = tool.make(out, roster_file, command=command, secret=secret)
+    path = {"PATH": f"{stand_in}:{os.environ['PATH']}"}
+    for name, (command, roster_file, secret, out, more, wanted) in cases.items():
+        result = tool.make(out, roster_file, *more, command=command, secret=secret,
+                           environment=path)
         if result.returncode != 1 or not all(w in result.stderr for w in wanted) or \
                 len(result.stderr) > 2000 or (tool.work / "out").exists() or \
-                list(tool.temporary.iterdir()) or time.monotonic() - start > 5:
-            failures.append(f"{name}: exit {result.returncode}, {result.stderr[:300]!r}")
-    if tool.secret.read_bytes() != secret_before:
-        failures.append("the secret was overwritten")
+                (tool.work / "built").exists():
+            failures.append(f"{name}: exit {result.returncode}, {result.stderr[:300]!r}, "
+                            f"built first: {(tool.work / 'built').exists()}")
+    if tool.secret.read_bytes() != secret_before or \
+            (tool.work / "full" / "something").read_text() != "kept":
+        failures.append("an input or a folder's content was overwritten")
     # A note that holds every possible user name: the draws must end.
     note = tool.file("note", de_bruijn("abcdefghijklmnopqrstuvwxyz0123456789"))
     result = tool.make("full-note", ok, "--note", note)
@@ -389,15 +478,20 @@ def main():
                      "line(s) 2; skipped", "read as Windows-1252"):
             if note not in made.stdout:
                 failures.append(f"make did not say {note!r}: {made.stdout!r}")
-        rows, programs = check_set(tool.work / "first", tool.work, failures)
+        rows, programs = check_set(tool.work / "first", tool.work, tool.secret, failures)
         if programs:
             check_answers_stay(tool, rows, tool.work / "first", failures)
             check_grading(tool, tool.work / "first", rows, programs, failures)
+        # The shortest secret there may be: 16 bytes, and a line end that does not count.
         other = tool.make("other.csv", export, "--roster-column", "Email", command="answers",
-                          secret=tool.file("secret2", os.urandom(32)))
+                          secret=tool.file("secret2", os.urandom(16).hex()[:16] + "\n"))
         if other.returncode != 0 or any(a[1:] == b[1:] for a, b in
                                         zip(rows_of(tool.work / "other.csv")[1:], rows[1:])):
             failures.append(f"another secret gave a learner the same values: {other.stderr}")
+        elif stat.S_IMODE(os.stat(tool.work / "other.csv").st_mode) != 0o600:
+            failures.append("`answers` wrote a file others can read")
+        check_contract(failures)
+        check_checks_fire(tool, programs, rows, failures)
         check_refusals(tool, failures)
         check_signal(tool, failures)
         left = list(tool.temporary.iterdir())

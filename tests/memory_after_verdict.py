@@ -34,6 +34,20 @@ def wait_for_pause(process, seconds=30):
         output += chunk
 
 
+# A short std::string as libstdc++ keeps it in place: a pointer to its own
+# buffer 16 bytes on, the size 1, then the character and a NUL.
+ONE_CHARACTER = re.compile(rb"(?s)(?=.{8}\x01\x00{7}[a-z0-9]\x00)")
+
+
+def one_character_strings(start, content, characters):
+    """The character array's entries left in memory: strings of one of
+    `characters` alone, at an address whose pointer says they are strings."""
+    return [chr(content[offset + 16]) for offset in
+            (match.start() for match in ONE_CHARACTER.finditer(content))
+            if offset % 8 == 0 and content[offset + 16] in characters and
+            int.from_bytes(content[offset:offset + 8], "little") == start + offset + 16]
+
+
 def readable_memory(pid):
     """The bytes of every readable mapping, one piece per mapping."""
     with open(f"/proc/{pid}/maps", encoding="ascii") as maps, \
@@ -45,7 +59,7 @@ def readable_memory(pid):
             start, end = (int(bound, 16) for bound in match.groups())
             try:
                 memory.seek(start)
-                yield line.strip(), memory.read(end - start)
+                yield line.strip(), start, memory.read(end - start)
             except OSError:
                 continue  # [vvar] and the like cannot be read this way
 
@@ -63,9 +77,13 @@ def values_at_pause(program, input_bytes, values):
         process.stdin.flush()
         wait_for_pause(process)
         memory = list(readable_memory(process.pid))
-        found = [f"{value!r} in {mapping}" for mapping, content in memory
+        found = [f"{value!r} in {mapping}" for mapping, _, content in memory
                  for value in values if value in content]
-        if not any(TYPED in content for _, content in memory):
+        characters = set(b"".join(values))
+        found += [f"the entries {entries} of the character array in {mapping}"
+                  for mapping, start, content in memory
+                  for entries in [one_character_strings(start, content, characters)] if entries]
+        if not any(TYPED in content for _, _, content in memory):
             found.append(f"read no memory of the process: what was typed, {TYPED!r}, "
                          f"is in none of the {len(memory)} mappings read")
     finally:

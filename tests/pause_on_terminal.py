@@ -27,6 +27,8 @@ KEYS = {
     "the F5 key": b"\x1b[15~",
     "xterm's F1 key (SS3)": b"\x1bOP",
     "a UTF-8 letter": "é".encode(),
+    "a 4-byte UTF-8 character": "\U0001F600".encode(),
+    "the Linux console's F1 key": b"\x1b[[A",
 }
 
 

@@ -56,9 +56,10 @@ def build(copy):
     return made
 
 
-def make_set(copy, inputs, out):
+def make_set(copy, inputs, out, temporary):
     run([copy / "tools" / "challenge-set", "make", "--set", "twice", "--secret-file",
-         inputs / "secret", "--roster", inputs / "roster", "--out", out])
+         inputs / "secret", "--roster", inputs / "roster", "--out", out],
+        env=dict(os.environ, TMPDIR=str(temporary)))
     return {f"set/{path.relative_to(out)}": path.read_bytes()
             for path in sorted(out.rglob("*")) if path.is_file()}
 
@@ -88,7 +89,11 @@ def main():
             copy.mkdir(parents=True)
             out.parent.mkdir(parents=True, exist_ok=True)
             copy_source(source, copy)
-            results.append({**build(copy), **make_set(copy, inputs, out)})
+            temporary = work / "tmp"
+            temporary.mkdir(exist_ok=True)
+            results.append({**build(copy), **make_set(copy, inputs, out, temporary)})
+            if list(temporary.iterdir()):
+                return report([f"the set tool left {list(temporary.iterdir())} behind"])
     first, second = results
     failures = [f"{name} differs between the two copies" for name in sorted(first)
                 if first[name] != second.get(name)]

@@ -308,8 +308,11 @@ def attempts(command, inputs, environment=None, cwd=None):
             process = start(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, env=environment, cwd=cwd)
             processes.append(process)
-            process.stdin.write(input_bytes)
-            process.stdin.close()
+            try:
+                process.stdin.write(input_bytes)
+                process.stdin.close()
+            except BrokenPipeError:
+                pass  # it ended before reading: its transcript and status say how
             process.stdin = None  # all written: communicate() only reads
         results = []
         for process in processes:

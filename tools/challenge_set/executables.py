@@ -84,7 +84,10 @@ def windows_defects(program, bits):
     x86-64) that imports only DLLs Windows ships, with an embedded manifest
     that runs it as the invoking user, and a version resource."""
     with open(program, "rb") as executable:
-        pe = PortableExecutable(executable.read())
+        try:
+            pe = PortableExecutable(executable.read())
+        except (ValueError, struct.error) as error:
+            return [f"not a Windows program: {error}"]
     failures = []
     if (pe.magic, pe.machine, pe.subsystem) != (*FORMATS[bits], CONSOLE_SUBSYSTEM):
         failures.append(f"not a {bits}-bit console program: magic {pe.magic:#x}, "
