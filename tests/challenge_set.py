@@ -50,6 +50,7 @@ class Tool:
         self.path, self.work = path, Path(work)
         self.temporary = self.work / "tmp"
         self.temporary.mkdir()
+        self.left = []
         self.secret = self.file("secret", os.urandom(32))
 
     def file(self, name, content, mode=0o600):
@@ -64,8 +65,12 @@ class Tool:
                 "SOURCE_DATE_EPOCH": str(ARCHIVE_TIME), **(extra or {})}
 
     def run(self, *arguments, environment=None, timeout=900):
-        return subprocess.run([self.path, *map(str, arguments)], capture_output=True, text=True,
-                              timeout=timeout, check=False, env=self.environment(environment))
+        """Runs the tool; what it leaves in its temporary folder is noted."""
+        result = subprocess.run([self.path, *map(str, arguments)], capture_output=True,
+                                text=True, timeout=timeout, check=False,
+                                env=self.environment(environment))
+        self.left += [f"{arguments[0]}: {path.name}" for path in self.temporary.iterdir()]
+        return result
 
     def make(self, out, roster, *extra, command="make", secret=None, environment=None):
         return self.run(command, "--set", SET, "--secret-file", secret or self.secret,
@@ -403,6 +408,7 @@ def check_refusals(tool, failures):
                 (tool.work / "built").exists():
             failures.append(f"{name}: exit {result.returncode}, {result.stderr[:300]!r}, "
                             f"built first: {(tool.work / 'built').exists()}")
+            (tool.work / "built").unlink(missing_ok=True)
     if tool.secret.read_bytes() != secret_before or \
             (tool.work / "full" / "something").read_text() != "kept":
         failures.append("an input or a folder's content was overwritten")
@@ -494,9 +500,9 @@ def main():
         check_checks_fire(tool, programs, rows, failures)
         check_refusals(tool, failures)
         check_signal(tool, failures)
-        left = list(tool.temporary.iterdir())
+        left = tool.left + [path.name for path in tool.temporary.iterdir()]
         if left:
-            failures.append(f"the runs left {left} in their temporary folder")
+            failures.append(f"runs left {left} in their temporary folder")
     if not failures:
         print("sets made, re-made, graded and checked; bad input and signals left nothing")
     return report(failures)
