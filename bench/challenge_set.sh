@@ -38,6 +38,6 @@ printf '%-44s %8s s\n' "set of $learners learners, Linux and Windows" "$set_seco
 printf '%-44s %8s s   (%s of a cold build)\n' "per learner" \
     "$(python3 -c "print(f'{$set_seconds / $learners:.2f}')")" \
     "$(python3 -c "print(f'{$set_seconds / $learners / $cold:.2f}')")"
-redrawn=$(grep -c 'drawn again' "$work/set.log" || true)
-echo "values drawn again: $redrawn"
+redrawn=$(sed -n 's/^values drawn again for \([0-9]*\) learner(s), \([0-9]*\) draw.*/\2, for \1 learner(s)/p' "$work/set.log")
+echo "values drawn again: ${redrawn:-0}"
 grep -h '^Windows programs' "$work/set.log" || echo "Windows programs: each run under 32-bit Wine"

@@ -170,7 +170,9 @@ def value_defects(content, user_name, password, reference=None):
                (("user name", user_name), ("password", password)) if value.encode() in content]
     characters = wanted(user_name, password)
     parts = reference.changed_parts(content) if reference else [(0, len(content))]
-    if any(opening_run(content[start:end], characters) is not None for start, end in parts):
+    # A part that lacks one of the characters holds no pool of them: most do.
+    if any(characters.issubset(content[start:end]) and
+           opening_run(content[start:end], characters) is not None for start, end in parts):
         defects.append(f"{POOL_LIMIT} or fewer consecutive letters and digits, read at a stride "
                        "or through separators, hold every character of both values")
     if reference is not None:
