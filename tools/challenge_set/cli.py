@@ -10,7 +10,6 @@ import signal
 import subprocess
 import sys
 import time
-from pathlib import Path
 
 from . import archives, build, grading, packages, values, workspace
 from .common import PROGRAM, SOURCE, SetError, escaped, shown
@@ -318,6 +317,10 @@ def write_answers(arguments, work_space):
 
 
 def grade(arguments):
+    if arguments.gradebook and not (arguments.out and arguments.gradebook_id_column and
+                                    arguments.gradebook_column):
+        raise SetError("--gradebook needs --gradebook-id-column, --gradebook-column and --out "
+                       "(the filled copy)")
     inputs = [("--answers", arguments.answers), ("--submissions", arguments.submissions),
               ("--gradebook", arguments.gradebook)]
     for option, path in (("--out", arguments.out), ("--report", arguments.report)):

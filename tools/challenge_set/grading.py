@@ -13,8 +13,8 @@ import sys
 import unicodedata
 
 from .common import SetError, escaped, shown
-from .inputs import (DELIMITERS, WHITE_SPACE, Table, field, folded, read_answers)
-from .packages import check_output_file, replace_file
+from .inputs import DELIMITERS, WHITE_SPACE, Table, field, folded, read_answers
+from .packages import replace_file
 
 CUT_WORD = 257  # the program keeps 256 bytes of a word: a longer one never matches
 SHOWN_ID = 64  # an id not on the roster is echoed up to this many characters
@@ -93,15 +93,15 @@ class Sender:
     last non-empty one's answer."""
 
     def __init__(self):
-        self.rows, self.empty, self.pair, self.blank, self.line = 0, 0, None, "", 0
+        self.rows, self.empty, self.pair, self.blank = 0, 0, None, ""
 
-    def add(self, line, user_name_field, password_field):
+    def add(self, user_name_field, password_field):
         self.rows += 1
         pair = typed(user_name_field, password_field)
         if pair == (b"", b""):
             self.empty += 1
             return
-        self.pair, self.line = pair, line
+        self.pair = pair
         self.blank = looks_blank(user_name_field, password_field)
 
     def rows_detail(self):
@@ -167,15 +167,15 @@ class Grades:
             submitted = id_of(field(fields, learner_column))
             answer = (field(fields, user_column), field(fields, password_column))
             if folded(submitted) in roster:
-                self.senders[roster[folded(submitted)]].add(line, *answer)
+                self.senders[roster[folded(submitted)]].add(*answer)
                 continue
             self.stray_rows += 1
             self.no_id_rows += not submitted
             if not submitted and len(self.no_id) < KEPT_STRAYS:
                 self.no_id.append((line, Sender()))
-                self.no_id[-1][1].add(line, *answer)
+                self.no_id[-1][1].add(*answer)
             elif submitted and (submitted in self.strays or len(self.strays) < KEPT_STRAYS):
-                self.strays.setdefault(submitted, Sender()).add(line, *answer)
+                self.strays.setdefault(submitted, Sender()).add(*answer)
             else:
                 self.more_strays += 1
         self.matched = sum(sender.rows for sender in self.senders.values())
@@ -238,9 +238,6 @@ def points_of(text):
 def fill_gradebook(arguments, results, points):
     """The gradebook export again, byte for byte, but for the exercise's
     cell in each roster learner's row."""
-    for option in ("gradebook_id_column", "gradebook_column"):
-        if getattr(arguments, option) is None:
-            raise SetError(f"--gradebook needs --{option.replace('_', '-')}")
     table = Table(arguments.gradebook, "gradebook")
     id_index = table.column(arguments.gradebook_id_column, "--gradebook-id-column")
     grade_index = table.column(arguments.gradebook_column, "--gradebook-column")
@@ -286,8 +283,6 @@ def grade(arguments, say):
     results = grades.results()
     report = grades.report(results, points)
     if arguments.gradebook:
-        if not arguments.out:
-            raise SetError("--gradebook needs --out, for the filled copy")
         content, notes, absent = fill_gradebook(arguments, results, points)
         for note in notes:
             say(note, error=True)
@@ -306,7 +301,3 @@ def grade(arguments, say):
         say(grades.summary(results), error=True)
     return 0
 
-
-def outputs(arguments):
-    """The files grade writes, checked before anything is read."""
-    return [check_output_file(path) for path in (arguments.out, arguments.report) if path]

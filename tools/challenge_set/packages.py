@@ -96,17 +96,12 @@ def check_output_file(path_text, inputs=()):
         kind = "a symbolic link" if path.is_symlink() else "a folder" if path.is_dir() else \
             "not a regular file (a device, a pipe or a socket)"
         raise SetError(f"{name}: is {kind}; name a file to write")
-    same_as(path, name, inputs)
-    parent = path.absolute().parent
-    if not parent.is_dir():
-        raise SetError(f"{name}: the folder it would go in, {escaped(parent)}, does not exist")
-    if not os.access(parent, os.W_OK | os.X_OK):
-        raise SetError(f"{name}: cannot write in {escaped(parent)}")
-    return path
+    return check_place(path, name, inputs)
 
 
-def same_as(path, name, inputs):
-    """Refuses an output that is one of the inputs, by name or by file."""
+def check_place(path, name, inputs):
+    """Refuses an output that is one of the inputs, by name or by file, or
+    whose folder is missing or cannot be written in."""
     for option, given in inputs:
         if given is None:
             continue
@@ -116,6 +111,12 @@ def same_as(path, name, inputs):
             same = False
         if same:
             raise SetError(f"{name}: is {option} as well; writing there would lose it")
+    parent = path.absolute().parent
+    if not parent.is_dir():
+        raise SetError(f"{name}: the folder it would go in, {escaped(parent)}, does not exist")
+    if not os.access(parent, os.W_OK | os.X_OK):
+        raise SetError(f"{name}: cannot write in the folder it would go in, {escaped(parent)}")
+    return path
 
 
 def replace_file(path_text, content, mode):
@@ -177,12 +178,7 @@ def check_output(out_text, inputs=()):
         if any(out.iterdir()):
             raise SetError(f"{name}: is a folder that is not empty; name a new or empty one")
         if out.resolve() == Path.cwd().resolve() or os.path.ismount(out):
-            raise SetError(f"{name}: is {'a mount point' if os.path.ismount(out) else 'the current folder'}"
-                           "; the set is moved into place whole, so name a new folder inside it")
-    same_as(out, name, inputs)
-    parent = out.absolute().parent
-    if not parent.is_dir():
-        raise SetError(f"{name}: the folder it would go in, {escaped(parent)}, does not exist")
-    if not os.access(parent, os.W_OK | os.X_OK):
-        raise SetError(f"{name}: cannot write in the folder it would go in, {escaped(parent)}")
-    return out
+            kind = "a mount point" if os.path.ismount(out) else "the current folder"
+            raise SetError(f"{name}: is {kind}; the set is moved into place whole, so name a "
+                           "new folder inside it")
+    return check_place(out, name, inputs)
