@@ -94,16 +94,17 @@ def run_child(command, progress=None, **options):
     return process.returncode
 
 
-def wait_running(process, seconds):
-    """Waits for a process as long as `seconds` of the tool's own running
-    time: a time it was stopped (Ctrl+Z, a late `fg`) does not count."""
+def within_running_time(step, seconds):
+    """Calls `step(timeout=...)` until it returns, for at most `seconds` of
+    the tool's own running time: a time it was stopped (Ctrl+Z, a late
+    `fg`) does not count."""
     while seconds > 0:
         before = time.monotonic()
         try:
-            return process.wait(timeout=min(seconds, 1))
+            return step(timeout=min(seconds, 1))
         except subprocess.TimeoutExpired:
             seconds -= min(time.monotonic() - before, 1.5)
-    raise subprocess.TimeoutExpired(process.args, seconds)
+    raise subprocess.TimeoutExpired("", seconds)
 
 
 def end_group(process):
@@ -123,33 +124,22 @@ def end_group(process):
             return
 
 
-def processes_of_prefix(prefix):
-    """Every process that runs in this Wine prefix: they carry it in their
-    environment. (Wine's services leave their parents' process groups, and
-    outlive its server.)"""
-    marker = b"\0WINEPREFIX=" + str(prefix).encode()
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            with contextlib.suppress(OSError):
-                if marker in b"\0" + Path(f"/proc/{entry}/environ").read_bytes():
-                    yield int(entry)
-
-
-def processes_in(folder):
-    """Every process that works in `folder`: a Wine process of a prefix in
-    it, or one whose command line names it (ninja, a compiler, a program)."""
-    marker = str(folder).encode() + b"/"
+def processes_naming(marker):
+    """Every other process whose command line or environment holds
+    `marker`: Wine's services carry their prefix in their environment (they
+    leave their parents' process groups, and outlive its server), a build
+    names its folder on its command line."""
     for entry in os.listdir("/proc"):
         if entry.isdigit() and int(entry) != os.getpid():
             with contextlib.suppress(OSError):
-                if marker in Path(f"/proc/{entry}/cmdline").read_bytes() + b"\0" + \
+                if marker in b"\0" + Path(f"/proc/{entry}/cmdline").read_bytes() + b"\0" + \
                         Path(f"/proc/{entry}/environ").read_bytes():
                     yield int(entry)
 
 
 def end_processes_in(folder):
     """Ends what a run killed outright left working in its folder."""
-    end_processes(lambda: list(processes_in(folder)))
+    end_processes(lambda: list(processes_naming(str(folder).encode() + b"/")))
 
 
 def end_processes(find):
@@ -164,7 +154,8 @@ def end_processes(find):
 
 
 def end_children():
-    end_processes(lambda: [pid for prefix in wine_prefixes for pid in processes_of_prefix(prefix)])
+    end_processes(lambda: [pid for prefix in wine_prefixes
+                           for pid in processes_naming(b"\0WINEPREFIX=" + str(prefix).encode())])
     for group in list(running):
         try:
             os.killpg(group, signal.SIGKILL)
@@ -290,7 +281,7 @@ def wine_ready(environment, setup):
     if environment is None:
         return None, setup
     try:
-        status = wait_running(setup, 600)
+        status = within_running_time(setup.wait, 600)
     except subprocess.TimeoutExpired:
         status = None
     if status != 0:
@@ -316,24 +307,16 @@ def attempts(command, inputs, environment=None, cwd=None):
             process.stdin = None  # all written: communicate() only reads
         results = []
         for process in processes:
-            output, errors = communicate_running(process, 120)
+            try:
+                output, errors = within_running_time(process.communicate, 120)
+            except subprocess.TimeoutExpired:
+                output, errors = b"", b"no verdict in time"
             results.append((process.returncode, output, errors))
         return results
     finally:
         for process in processes:
             end_group(process)
             running.discard(process.pid)
-
-
-def communicate_running(process, seconds):
-    """A process's output, within `seconds` of the tool's own running time."""
-    while seconds > 0:
-        before = time.monotonic()
-        try:
-            return process.communicate(timeout=1)
-        except subprocess.TimeoutExpired:
-            seconds -= min(time.monotonic() - before, 1.5)
-    return b"", b"no verdict in time"
 
 
 def run_defects(platform, executable, values, wine):

@@ -197,7 +197,7 @@ def archive_time():
     return epoch, problem
 
 
-def prepare(arguments, place, learners, platforms, wine, work_space):
+def prepare(place, learners, platforms, wine, work_space):
     """What every building run does first: clean up after a killed run,
     check the temporary folder, make the work folder."""
     workspace.remove_stale(place, say)
@@ -212,8 +212,7 @@ def make_set(arguments, work_space):
     out = packages.check_output(arguments.out, set_inputs(arguments))
     platforms, secret, learners, note = read_inputs(arguments)
     wine_wanted = "windows" in platforms and build.wine_problem() is None
-    work = prepare(arguments, out.absolute().parent, len(learners), platforms, wine_wanted,
-                   work_space)
+    work = prepare(out.absolute().parent, len(learners), platforms, wine_wanted, work_space)
     workspace.check_room(out.absolute().parent, len(learners) * len(platforms) * 3, arguments.out)
     epoch, epoch_problem = archive_time()
     mode = packages.folder_mode(out)
@@ -310,7 +309,7 @@ def write_set(staging, arguments, learners, platforms, chosen, note, work, wine,
 def write_answers(arguments, work_space):
     out = packages.check_output_file(arguments.out, set_inputs(arguments))
     platforms, secret, learners, note = read_inputs(arguments)
-    work = prepare(arguments, out.absolute().parent, 0, platforms, False, work_space)
+    work = prepare(out.absolute().parent, 0, platforms, False, work_space)
     chosen = draw_values(arguments, platforms, secret, learners, note, work)[0]
     packages.replace_file(arguments.out, packages.answers_csv(learners, chosen), 0o600)
     say(f"{len(learners)} learner(s): {escaped(out)}")

@@ -6,12 +6,11 @@ A script that reads no code can only pick letters and digits out of the
 bytes: read at a fixed stride whatever stands between them (a table of
 characters, UTF-16 or UTF-32 text), or one after another through short
 separators of any other bytes (`strings -n 1`, a table with control bytes
-between its entries). Up to 16 consecutive characters of such a run are a *pool*,
-as a table of characters would be read off: if it holds every character of
-both values, a blind search over it finds the answer in minutes instead of
-hours. A diff against
-another program, offset by offset as `cmp -l` makes it, yields a pool too: the
-letters and digits that differ.
+between its entries). Up to 16 consecutive characters of such a run are a
+*pool*, as a table of characters would be read off: if it holds every
+character of both values, a blind search over it finds the answer in minutes
+instead of hours. A diff against another program, offset by offset as
+`cmp -l` makes it, yields a pool too: the letters and digits that differ.
 """
 
 import re

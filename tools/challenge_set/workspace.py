@@ -47,11 +47,13 @@ def blocked():
 
 
 def started_at(pid):
-    """A process's start time, to tell it from a later one with its pid."""
+    """A live process's start time, to tell it from a later one with its
+    pid; None when it is gone, or a zombie that nobody has reaped yet."""
     try:
-        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[19]
-    except (OSError, IndexError):
+        fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    except OSError:
         return None
+    return None if fields[0] == "Z" else fields[19]
 
 
 def owner_line():
