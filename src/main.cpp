@@ -1,6 +1,6 @@
 #include "answer.hpp"
 #include "credentials.hpp"
-#include "host_pause.hpp"
+#include "host.hpp"
 
 #include <cstdio>
 #include <iostream>
@@ -8,6 +8,7 @@
 
 int main()
 {
+    keep_lost_reader_from_ending_run();
     std::string user_name_answer;
     std::cout << "Username: ";
     read_answer(std::cin, user_name_answer);

@@ -2,7 +2,7 @@
 """Runs the program once with its standard input redirected and compares every
 byte it writes with an expected transcript; the exit status must be 0 and
 standard error empty. Where standard output cannot be written (a full disk, a
-closed stream), the expected text is what stands on standard error instead,
+closed stream, a pipe whose reader has gone), the expected text is what stands on standard error instead,
 and the exit status must be 1."""
 
 import argparse
@@ -23,7 +23,7 @@ def parse_arguments():
     parser.add_argument("--input", required=True, help="input template")
     parser.add_argument("--expected", required=True, help="transcript as the native build writes it")
     parser.add_argument("--stdin", choices=("file", "closed"), default="file")
-    parser.add_argument("--stdout", choices=("pipe", "closed", "full"), default="pipe")
+    parser.add_argument("--stdout", choices=("pipe", "closed", "full", "reader-gone"), default="pipe")
     return parser.parse_args()
 
 
@@ -40,6 +40,10 @@ def run(arguments, input_bytes):
             closes.append(1)
         elif arguments.stdout == "full":
             stdout = open("/dev/full", "wb")  # pylint: disable=consider-using-with
+        elif arguments.stdout == "reader-gone":
+            reader, writer = os.pipe()
+            os.close(reader)
+            stdout = os.fdopen(writer, "wb")
 
         def close_descriptors():
             for descriptor in closes:

@@ -1,8 +1,13 @@
-#include "host_pause.hpp"
+#include "host.hpp"
 
 #if defined(_WIN32)
 
 #include <cstdlib>
+
+void keep_lost_reader_from_ending_run()
+{
+    // Windows has no SIGPIPE: such a write fails, and the program says so.
+}
 
 void pause_after_failure()
 {
@@ -158,6 +163,11 @@ void wait_for_key_press()
 }
 
 } // namespace
+
+void keep_lost_reader_from_ending_run()
+{
+    static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
+}
 
 void pause_after_failure()
 {
