@@ -17,6 +17,7 @@ import io
 import itertools
 import os
 import re
+import resource
 import shutil
 import signal
 import stat
@@ -29,7 +30,9 @@ from pathlib import Path
 
 from support import report
 # pylint: disable=wrong-import-order
-from challenge_set import build, extractors, packages, values  # noqa: E402
+from challenge_set import (build, executables, extractors, making, packages,  # noqa: E402
+                           values, workspace)
+from challenge_set.common import SetError  # noqa: E402
 
 # A class export as Excel writes it in many locales: semicolons, Windows-1252,
 # CRLF, a "Points Possible" row with no id, a vertical tab (a manual line
@@ -64,19 +67,20 @@ class Tool:
         return {**os.environ, "TMPDIR": str(self.temporary),
                 "SOURCE_DATE_EPOCH": str(ARCHIVE_TIME), **(extra or {})}
 
-    def run(self, *arguments, environment=None, timeout=900):
+    def run(self, *arguments, environment=None, timeout=900, umask=0o022):
         """Runs the tool; what it leaves in its temporary folder is noted."""
         result = subprocess.run([self.path, *map(str, arguments)], capture_output=True,
                                 text=True, timeout=timeout, check=False,
-                                env=self.environment(environment))
+                                env=self.environment(environment), umask=umask)
         self.left += [f"{arguments[0]}: {path.name}" for path in self.temporary.iterdir()]
         return result
 
-    def make(self, out, roster, *extra, command="make", secret=None, environment=None):
+    def make(self, out, roster, *extra, command="make", secret=None, environment=None,
+             umask=0o022):
         return self.run(command, "--set", SET, "--secret-file", secret or self.secret,
                         "--roster", roster, "--out", self.work / out, "--platforms", "linux",
                         "--keep-symbols",
-                        *extra, environment=environment)
+                        *extra, environment=environment, umask=umask)
 
 
 def rows_of(path):
@@ -84,7 +88,7 @@ def rows_of(path):
         return list(csv.reader(rows))
 
 
-def attempt(program, user_name, password):
+def attempt(program, user_name, password=""):
     return subprocess.run([program], input=f"{user_name}\n{password}\n".encode(),
                           capture_output=True, timeout=30, check=False).stdout
 
@@ -113,9 +117,9 @@ def check_set(out, work, tool_secret, failures):
         if text in record:
             failures.append(f"set.json holds {what}")
     modes = {name: stat.S_IMODE(os.stat(out / name).st_mode) for name in
-             ("answers.csv", "SHA256SUMS", "set.json", ".gitignore", "packages")}
-    if modes != {"answers.csv": 0o600, "SHA256SUMS": 0o644, "set.json": 0o644,
-                 ".gitignore": 0o644, "packages": 0o755} or \
+             ("answers.csv", "SHA256SUMS", "set.json", ".gitignore", "packages", ".")}
+    if modes != {"answers.csv": 0o600, "SHA256SUMS": 0o640, "set.json": 0o640,  # umask 027
+                 ".gitignore": 0o640, "packages": 0o750, ".": 0o750} or \
             (out / ".gitignore").read_text().splitlines()[-1] != "*":
         failures.append(f"the set's files: modes {modes}, .gitignore {(out / '.gitignore').exists()}")
     packages = sorted(path.name for path in (out / "packages").glob("*.tar.gz"))
@@ -180,20 +184,44 @@ def check_no_shortcut(programs, rows, failures):
 
 
 def check_answers_stay(tool, rows, first, failures):
-    """Answers hang on the secret, the set and the id alone. A work folder
-    that a killed run left is removed by the next run."""
+    """Answers hang on the secret, the set and the id alone. The work and
+    staging folders a killed run left are removed by the next run, and
+    nothing else: not a live run's, even one it cannot see, nor a folder
+    of the user's beside --out, nor a process that names it."""
     by_learner = {row[0]: row for row in rows[1:]}
-    stale = tool.temporary / "challenge-set-999999-killed"
-    (stale / "variants").mkdir(parents=True)
-    (stale / ".owner").write_text("999999 0\n")
+    killed = [run_folder(tool.temporary / f"{workspace.WORK_PREFIX}0123456789abcdef"),
+              run_folder(tool.work / f"{workspace.STAGING_PREFIX}0123456789abcdef")]
+    live = run_folder(tool.temporary / f"{workspace.WORK_PREFIX}fedcba9876543210")
+    users = tool.work / ".proj"
+    users.mkdir()
+    (users / ".owner").write_text("4242 None\n")
+    (users / workspace.MARKER).write_text("notes\n")
+    holders = [subprocess.Popen(  # pylint: disable=consider-using-with
+        [sys.executable, "-c", "import fcntl, sys, time\nwith open(sys.argv[1]) as f:\n"
+         "    fcntl.flock(f, fcntl.LOCK_EX); print(flush=True); time.sleep(600)",
+         live / workspace.MARKER], stdout=subprocess.PIPE),
+        subprocess.Popen([sys.executable, "-c", "import time; time.sleep(600)",
+                          users / workspace.MARKER])]
+    holders[0].stdout.readline()  # locked
     reversed_roster = tool.file("reversed", "\n".join(reversed(LEARNERS)) + "\n")
     made = tool.make("reversed.csv", reversed_roster, command="answers",
                      environment={"SOURCE_DATE_EPOCH": "86400"})
     if made.returncode != 0 or rows_of(tool.work / "reversed.csv")[1:] != \
             [by_learner[learner] for learner in reversed(LEARNERS)]:
         failures.append(f"the reversed roster, another time, moved answers: {made.stderr}")
-    if stale.exists() or "left by an earlier run" not in made.stdout:
-        failures.append(f"a killed run's work folder was not removed: {made.stdout!r}")
+    if any(folder.exists() for folder in killed) or made.stdout.count("left by an earlier") != 2:
+        failures.append(f"a killed run's folders were not removed: {made.stdout!r}")
+    if not live.exists() or not (users / ".owner").exists() or \
+            any(holder.poll() is not None for holder in holders):
+        failures.append(f"a live run's folder, a user's folder or a process was taken: "
+                        f"{made.stdout!r}")
+    for holder in holders:
+        holder.kill()
+        holder.wait()
+        if holder.stdout:
+            holder.stdout.close()
+    shutil.rmtree(live)
+    tool.left = [left for left in tool.left if live.name not in left]
     again = tool.make("again.csv", tool.work / "export.csv", "--roster-column", "Email",
                       command="answers")
     if again.returncode != 0 or (tool.work / "again.csv").read_bytes() != \
@@ -212,14 +240,22 @@ def check_answers_stay(tool, rows, first, failures):
         time.sleep(0.001)
     process.send_signal(signal.SIGTERM)
     errors = process.communicate(timeout=60)[1].decode()
-    said = {0: "", 128 + signal.SIGTERM: "interrupted, but the set is complete"}
-    if said.get(process.returncode) is None or said[process.returncode] not in errors:
+    if errors if process.returncode == 0 else (process.returncode != 128 + signal.SIGTERM or
+                                               "interrupted by SIGTERM, but the set is complete"
+                                               not in errors):
         failures.append(f"SIGTERM as the set appeared: exit {process.returncode}, {errors!r}")
     package = f"login-challenge-{LEARNERS[2]}-linux.tar.gz"
     if not (out / "set.json").exists() or rows_of(out / "answers.csv")[1] != rows[3] or \
             (out / "packages" / package).read_bytes() != \
             (first / "packages" / package).read_bytes():
         failures.append(f"one learner made alone differs from the whole set: {errors}")
+
+
+def run_folder(folder):
+    """A folder as a run of the tool makes it, with its marker."""
+    folder.mkdir(mode=0o700)
+    (folder / workspace.MARKER).write_text(workspace.MARKER_TEXT.format(folder.name[-16:]))
+    return folder
 
 
 def submissions_file(tool, name, rows, encoding="utf-8-sig", delimiter=","):
@@ -249,7 +285,12 @@ def check_grading(tool, first, rows, programs, failures):
         ("a form feed around each word", [[ada, f"\f{user}", f"{password}\f"]], ada, 0, ""),
         ("a no-break space", [[ada, user + "\u00a0", password]], ada, 0, "U+00A0"),
         ("a zero-width space", [[ada, user, "\u200b" + password]], ada, 0, "U+200B"),
-        ("letter case", [[ada, user.upper(), password]], ada, 0, "letter case"),
+        ("letter case", [[ada, user.upper(), password.upper()]], ada, 0,
+         "letter case" if (user + password).upper() != user + password else ""),
+        ("a wholly wrong password", [[ada, user, password[::-1] + "x"]], ada, 0,
+         "user name right, password wrong"),
+        ("a row lacking its last field", [[ada, user]], ada, 0, ""),
+        ("an id ending in a zero-width space", [[ada + "\u200b", user, password]], ada, 0, ""),
         ("swapped", [[ada, password, user]], ada, 0, "swapped"),
         ("the id in capitals, then an empty row", [[ada.upper(), user, password], [ada, "", ""]],
          ada, 0, "2 rows sent, 1 of them empty"),
@@ -261,8 +302,10 @@ def check_grading(tool, first, rows, programs, failures):
         ("a Kelvin sign is no k", [[kelvin, cy_user, cy_password]], cy, None, ""),
         ("only empty rows", [[cy, " ", ""]], cy, None, "1 empty row"),
     ]
+    warned = {}
     for number, (name, submitted, whose, counts, detail) in enumerate(cases):
         graded, report_rows = grade(tool, first, submissions_file(tool, f"case-{number}", submitted))
+        warned[name] = "warning: no id in the column" in graded.stderr
         if counts is None:
             expected = "missing"
         else:
@@ -272,12 +315,15 @@ def check_grading(tool, first, rows, programs, failures):
         if graded.returncode != 0 or row[1:2] != [expected] or detail not in row[-1]:
             failures.append(f"grading {name}: {row} for {whose}, expected {expected} and "
                             f"{detail!r}; {graded.stderr[-200:]!r}")
+    if [name for name, said in warned.items() if said] != ["a Kelvin sign is no k"]:
+        failures.append(f"the warning that no id matched, given for: {warned}")
     # Rows from ids not on the roster, or with none: every one accounted for,
     # no formula left live, in Excel's "Unicode Text" (UTF-16, tabs).
     formula = '=HYPERLINK("http://x","y")'
     submissions = submissions_file(
         tool, "strays.txt", [[ada + "x", user, password], ["", cy_user, cy_password],
-                             [formula, "a", "b"], [bob, user, password]], "utf-16", "\t")
+                             [formula, "a", "b"], ["@SUM(1+1)", "c", "d"],
+                             [bob, user, password]], "utf-16", "\t")
     graded, report_rows = grade(tool, first, submissions, "--points", "2", "--out",
                                 tool.work / "grades.csv")
     report_rows = list(csv.reader(io.StringIO((tool.work / "grades.csv").read_text())))
@@ -287,9 +333,10 @@ def check_grading(tool, first, rows, programs, failures):
               [cy, "missing", "", ""],
               [ada + "x", "not on the roster", "", f"holds the right answer of {ada}"],
               ["'" + formula, "not on the roster", "", ""],
+              ["'@SUM(1+1)", "not on the roster", "", ""],
               ["", "no learner id", "", f"line 3 has no learner id; holds the right answer of {cy}"]]
     summary = ("3 learners: 0 solved, 1 wrong, 2 missing (1 with another learner's answer); "
-               "3 rows from ids not on the roster, 1 of them with no id")
+               "4 rows from ids not on the roster, 1 of them with no id")
     if report_rows != wanted or graded.stdout.strip() != summary:
         failures.append(f"rows not on the roster: {report_rows}, {graded.stdout!r}")
     check_gradebook(tool, first, rows, failures)
@@ -317,6 +364,37 @@ def check_gradebook(tool, first, rows, failures):
     if graded.returncode != 0 or not filled.exists() or filled.read_bytes() != wanted:
         failures.append(f"the gradebook round trip: {graded.stderr!r}, "
                         f"{filled.read_bytes() if filled.exists() else None!r}")
+    for name, text in [("ids differing in case", f"learner,user_name,password\n{ada},a,b\n"
+                                                   f"{ada.upper()},c,d\n"),
+                       ("two files joined", f"learner,user_name,password\n{ada},a,b\n"
+                                            f"learner,user_name,password\n{bob},c,d\n")]:
+        answers = tool.file("bad-answers.csv", text)
+        refused = tool.run("grade", "--answers", answers, "--submissions", submissions)
+        if refused.returncode != 1 or "bad-answers.csv:3:" not in refused.stderr:
+            failures.append(f"answers.csv with {name}: {refused.stderr!r}")
+    ids_over = grade(tool, first, submissions, "--gradebook", export, "--gradebook-id-column",
+                     "SIS Login ID", "--gradebook-column", "SIS Login ID", "--out",
+                     tool.work / "ids-over.csv")[0]
+    if ids_over.returncode != 1 or (tool.work / "ids-over.csv").exists():
+        failures.append(f"the gradebook's id column was filled: {ids_over.stderr!r}")
+    # A report that cannot be written whole: its reader gone, a file-size limit.
+    reader, writer = os.pipe()
+    os.close(reader)
+    command = [tool.path, "grade", "--answers", first / "answers.csv", "--submissions",
+               submissions, "--learner-column", "Student", "--user-name-column", "Name",
+               "--password-column", "Password"]
+    gone = subprocess.run(command, stdout=writer, stderr=subprocess.PIPE, text=True, check=False,
+                          env=tool.environment(), timeout=60)
+    os.close(writer)
+    limited = tool.work / "limited"
+    limited.mkdir()
+    cut = subprocess.run(command + ["--out", limited / "grades.csv"], capture_output=True,
+                         text=True, check=False, env=tool.environment(), timeout=60,
+                         preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (16, 16)))
+    if gone.returncode != 1 or "could not be written whole" not in gone.stderr or \
+            cut.returncode == 0 or "SIGXFSZ" not in cut.stderr or any(limited.iterdir()):
+        failures.append(f"a report cut off: {gone.returncode} {gone.stderr!r}, "
+                        f"{cut.returncode} {cut.stderr!r}, left {list(limited.iterdir())}")
 
 
 def check_contract(failures):
@@ -332,30 +410,93 @@ def check_contract(failures):
     if shape != ("azw", "czx2d", "0x179a0000", [46, 54, 69], "d77aa9f3f5a3ffb4") or \
             (second["user_name"], second["password"], reasons) != ("y7i", "m5l6i", ["refused"]):
         failures.append(f"the derivation moved: {shape}, then {second['user_name']}, {reasons}")
+    values.next_shape(first)
+    if (first["user_name"], first["shape"], hex(first["image_base"])) != ("azw", 2, "0x19df0000"):
+        failures.append(f"the second shape moved: {first['shape']}, {hex(first['image_base'])}")
     handout = packages.handout("windows", SET, "ada", False, "a note\nof two lines")
     if handout.count(b"\n") != handout.count(b"\r\n") or b"a note\r\nof two lines" not in handout:
         failures.append("the Windows handout has bare line feeds")
 
 
+class StandInBuilds:
+    """The learners' builds as making.check_programs sees them, for one
+    learner whose programs hold the password whole until the shape they
+    are built with is `clean_from`."""
+
+    def __init__(self, tool, learner, chosen, default, clean_from):
+        self.platforms, self.learners, self.shapes = ["linux"], [learner], []
+        self.tool, self.chosen, self.default, self.clean_from = tool, chosen, default, clean_from
+
+    def write_variant(self, _learner, chosen):
+        self.shapes.append(chosen["shape"])
+
+    def build(self):
+        pass
+
+    def executable(self, _platform, _learner):
+        content = self.default
+        if self.chosen["shape"] < self.clean_from:
+            middle = len(content) // 2
+            content = content[:middle] + self.chosen["password"].encode() + content[middle + 5:]
+        return self.tool.file("stand-in-program", content, 0o755)
+
+
+def check_redraw(tool, programs, failures):
+    """A learner whose program a code-blind script would read gets a new
+    shape from their own stream and keeps their values; one refused in
+    every shape stops the set, named. The programs are stand-ins that trip
+    the check (no real draw was found to: none did in 1,020 learners)."""
+    default = next(iter(programs.values())).read_bytes()
+    reference = {"linux": extractors.Reference(default)}
+    arguments = argparse.Namespace(verbose=True)
+    secret, where = b"0123456789abcdef", ("pinned", "ada@example.org")
+    run_and_format = build.run_and_format_defects
+    build.run_and_format_defects = lambda *_: []  # the stand-ins are no real variants
+    try:
+        chosen = values.choose(secret, *where, lambda candidate: None)[0]
+        expected = values.choose(secret, *where, lambda candidate: None)[0]
+        values.next_shape(expected)
+        builds = StandInBuilds(tool, where[1], chosen, default, clean_from=2)
+        making.check_programs(arguments, builds, {where[1]: chosen}, None, reference)
+        if builds.shapes != [2] or chosen["literals"] != expected["literals"] or \
+                (chosen["user_name"], chosen["password"]) != ("azw", "czx2d"):
+            failures.append(f"a refused program's learner: shapes {builds.shapes}, "
+                            f"{chosen['user_name']} {chosen['password']}")
+        chosen = values.choose(secret, *where, lambda candidate: None)[0]
+        builds = StandInBuilds(tool, where[1], chosen, default, clean_from=values.MAX_SHAPES + 1)
+        making.check_programs(arguments, builds, {where[1]: chosen}, None, reference)
+        failures.append("a learner refused in every shape did not stop the set")
+    except SetError as error:
+        if f"{where[1]}: every one of its {values.MAX_SHAPES} shapes" not in str(error):
+            failures.append(f"a learner refused in every shape: {error}")
+    finally:
+        build.run_and_format_defects = run_and_format
+
+
 def check_checks_fire(tool, programs, rows, failures):
     """Each check the tool makes before it packs a program, handed a program
-    that must fail it: the values whole, a pool of their characters, a few
-    bytes that differ from the default program, deep in the file, on either
-    platform; the Windows format; the transcripts."""
+    that must fail it: the values whole, a pool of their characters next to
+    each other or at the widest stride, a few bytes that differ from the
+    default program, deep in the file, on either platform; the Windows
+    format; the transcripts, and their comparison on its own. Then the checks
+    of a draw, and what a failed build may show."""
     (learner, user_name, password) = rows[1]
     chosen = {"user_name": user_name, "password": password}
     default = programs[learner].read_bytes()
     reference = extractors.Reference(default)
     deep = len(default) // 2
-    bad = {
-        "stands whole": default[:deep] + password.encode() + default[deep + 5:],
-        "hold every character": default[:deep] + b"\x01".join(
-            bytes([c]) for c in sorted(set((user_name + password).encode()))) + default[deep + 40:],
-        "differ from the default": default[:deep] + (user_name + password).encode()[::-1]
-        + default[deep + 8:],
-    }
+    characters = sorted(set((user_name + password).encode()))
+    strided = b"".join(bytes([c]) + b"\x01" * 15 for c in characters)
+    bad = [
+        ("stands whole", default[:deep] + password.encode() + default[deep + 5:]),
+        ("hold every character", default[:deep] + b"\x01".join(map(bytes, [[c] for c in characters]))
+         + default[deep + 2 * len(characters) - 1:]),
+        ("hold every character", default[:deep] + strided + default[deep + len(strided):]),
+        ("differ from the default", default[:deep] + (user_name + password).encode()[::-1]
+         + default[deep + 8:]),
+    ]
     for platform in ("linux", "windows"):
-        for wanted, content in bad.items():
+        for wanted, content in bad:
             path = tool.file(f"bad-{platform}", content, 0o755)
             found = "; ".join(build.executable_defects(platform, path, chosen, None, reference))
             if wanted not in found:
@@ -365,6 +506,35 @@ def check_checks_fire(tool, programs, rows, failures):
     script = tool.file("wrong-transcript", "#!/bin/sh\necho Correct\n", 0o755)
     if not build.run_defects("linux", script, chosen, None):
         failures.append("a program with the wrong transcript passed")
+    failed = (build.EXPECTED / "rejected-password.txt").read_bytes()
+    on_windows = failed.replace(executables.NATIVE_PAUSE, b"").replace(b"\n", b"\r\n")
+    for actual, windows, matches in [
+            (failed, False, True), (failed + b"x", False, False),
+            (on_windows + b"Press any key to continue... ", True, True),
+            (on_windows + b"Press any key to continue . . . \r\n", True, True),
+            (on_windows + b"Press any key to continue... \r\nCorrect\r\n", True, False)]:
+        if executables.transcript_matches(actual, failed, windows) != matches:
+            failures.append(f"the transcript comparison says {not matches} for {actual[-40:]!r}")
+
+    plain = extractors.Reference(b"\xff" * 4096)
+    pooled = extractors.Reference(b"\xff" * 64 + b"\x01".join(map(bytes, [[c] for c in characters])))
+    for handout, default_program, refused in [
+            (b"a handout", plain, None), (b"yours: " + password.encode(), plain, "handout"),
+            (b"a handout", pooled, "pool")]:
+        said = making.refusal(chosen, {"linux": handout}, {"linux": default_program})
+        if (said is None) != (refused is None) or refused and refused not in said:
+            failures.append(f"a draw whose {refused} should refuse it: {said!r}")
+    try:
+        values.check_distinct({"ann": chosen, "bob": dict(chosen)})
+        failures.append("two learners with the same values passed")
+    except SetError:
+        pass
+    log = (f"FAILED: variants/ann/credentials.cpp.o\nsrc/credentials.cpp:9:5: error: '{password}' "
+           f"undeclared\n    9 |     join_entries({user_name})\nninja: build stopped: "
+           "subcommand failed.\n")
+    shown_log = build.shown_log(log, {})
+    if user_name in shown_log or password in shown_log or "ninja: build stopped" not in shown_log:
+        failures.append(f"a failed build's message shows {shown_log!r}")
 
 
 def check_refusals(tool, failures):
@@ -439,7 +609,8 @@ def de_bruijn(alphabet, order=3):
 
 
 def check_signal(tool, failures):
-    """SIGTERM in the middle of a build: every process ends, nothing stays."""
+    """SIGQUIT (Ctrl+\\) in the middle of a build: every process ends,
+    nothing stays, as for any ending signal."""
     roster = tool.file("many", "".join(f"learner-{n:02}\n" for n in range(12)))
     process = subprocess.Popen(  # pylint: disable=consider-using-with
         [tool.path, "make", "--set", SET, "--secret-file", tool.secret, "--roster", roster,
@@ -451,16 +622,16 @@ def check_signal(tool, failures):
             return failures.append("the set build never started")
         time.sleep(0.05)
     time.sleep(1)
-    process.send_signal(signal.SIGTERM)
+    process.send_signal(signal.SIGQUIT)
     status = process.wait(timeout=30)
     errors = process.stderr.read().decode()
     process.stderr.close()
     time.sleep(0.5)
     left = [pid for pid in os.listdir("/proc") if pid.isdigit() and
             str(tool.temporary).encode() in read_quietly(f"/proc/{pid}/cmdline")]
-    if status != 128 + signal.SIGTERM or "interrupted; nothing was written" not in errors \
-            or (tool.work / "interrupted").exists() or left:
-        failures.append(f"SIGTERM: exit {status}, {errors!r}, processes {left}")
+    if status != 128 + signal.SIGQUIT or "interrupted by SIGQUIT; nothing was written" not in \
+            errors or (tool.work / "interrupted").exists() or left:
+        failures.append(f"SIGQUIT: exit {status}, {errors!r}, processes {left}")
 
 
 def read_quietly(path):
@@ -477,7 +648,7 @@ def main():
     with tempfile.TemporaryDirectory() as work:
         tool = Tool(parser.parse_args().tool, work)
         export = tool.file("export.csv", EXPORT)
-        made = tool.make("first", export, "--roster-column", "Email")
+        made = tool.make("first", export, "--roster-column", "Email", umask=0o027)
         if made.returncode != 0:
             return report([f"the set was not made: {made.stderr}"])
         for note in ("ada@example.org is listed on lines 3, 5", "no id in column 'Email' on "
@@ -498,6 +669,7 @@ def main():
             failures.append("`answers` wrote a file others can read")
         check_contract(failures)
         check_checks_fire(tool, programs, rows, failures)
+        check_redraw(tool, programs, failures)
         check_refusals(tool, failures)
         check_signal(tool, failures)
         left = tool.left + [path.name for path in tool.temporary.iterdir()]

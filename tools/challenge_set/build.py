@@ -2,6 +2,7 @@
 runs each variant before it is packed."""
 
 import contextlib
+import ctypes
 import os
 import re
 import shutil
@@ -31,7 +32,27 @@ WINE_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 
 running = set()  # the process groups of the children now running
 wine_prefixes = []  # the Wine prefixes this run set up
-SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+# Every signal that ends a process by default and can be caught: each ends a
+# run the same clean way. SIGKILL alone cannot be, nor the limits that send it.
+SIGNALS = (signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGTERM, signal.SIGXCPU,
+           signal.SIGXFSZ, signal.SIGUSR1, signal.SIGUSR2, signal.SIGALRM)
+PR_SET_PDEATHSIG = 1
+LIBC = ctypes.CDLL(None, use_errno=True)
+# Causes of a failed build that lie with the machine, not the source, as a
+# build log states them, with what to do about each. None quotes a source line.
+MACHINE_REASONS = [
+    ("Too many open files", "raise the limit on open files (ulimit -n)"),
+    ("File too large", "raise the file-size limit (ulimit -f)"),
+    ("File size limit exceeded", "raise the file-size limit (ulimit -f)"),
+    ("CPU time limit exceeded", "raise the CPU-time limit (ulimit -t)"),
+    ("No space left on device", "free some room, or set TMPDIR to a larger folder"),
+    ("Disk quota exceeded", "free some room, or set TMPDIR to a larger folder"),
+    ("Cannot allocate memory", "free some memory, or raise the limit (ulimit -v)"),
+    ("memory exhausted", "free some memory, or raise the limit (ulimit -v)"),
+    ("out of memory", "free some memory, or raise the limit (ulimit -v)"),
+    ("Killed signal terminated program", "a compiler was killed, most often for memory"),
+    ("Resource temporarily unavailable", "raise the limit on processes (ulimit -u)"),
+]
 
 
 def parse_platforms(text):
@@ -68,10 +89,19 @@ def start(command, **options):
     ends whatever the command has started (ninja's compilers, Wine's server).
     Signals wait until the group is recorded; the child takes them at once."""
     previous = signal.pthread_sigmask(signal.SIG_BLOCK, SIGNALS)
+    parent = os.getpid()
+
+    def in_child():
+        # A child dies with the tool even when the tool is killed outright
+        # (SIGKILL): the next run never has to end a process it did not start.
+        LIBC.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+        if os.getppid() != parent:
+            os._exit(1)  # pylint: disable=protected-access
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+
     try:
         process = subprocess.Popen(  # pylint: disable=consider-using-with
-            command, process_group=0,
-            preexec_fn=lambda: signal.pthread_sigmask(signal.SIG_SETMASK, previous), **options)
+            command, process_group=0, preexec_fn=in_child, **options)
         running.add(process.pid)
     finally:
         signal.pthread_sigmask(signal.SIG_SETMASK, previous)
@@ -125,21 +155,20 @@ def end_group(process):
 
 
 def processes_naming(marker):
-    """Every other process whose command line or environment holds
-    `marker`: Wine's services carry their prefix in their environment (they
-    leave their parents' process groups, and outlive its server), a build
-    names its folder on its command line."""
-    for entry in os.listdir("/proc"):
+    """Every other process whose environment or command line holds `marker`:
+    Wine's services carry this run's own prefix in their environment (they
+    leave their parents' process groups). Without /proc, none is found; they
+    then end with the server, which dies with the tool."""
+    try:
+        entries = os.listdir("/proc")
+    except OSError:
+        return
+    for entry in entries:
         if entry.isdigit() and int(entry) != os.getpid():
             with contextlib.suppress(OSError):
                 if marker in b"\0" + Path(f"/proc/{entry}/cmdline").read_bytes() + b"\0" + \
                         Path(f"/proc/{entry}/environ").read_bytes():
                     yield int(entry)
-
-
-def end_processes_in(folder):
-    """Ends what a run killed outright left working in its folder."""
-    end_processes(lambda: list(processes_naming(str(folder).encode() + b"/")))
 
 
 def end_processes(find):
@@ -187,12 +216,13 @@ def run_logged(command, log, step, names, progress=None):
                            stdin=subprocess.DEVNULL, env=dict(os.environ, TMPDIR=str(temporary)))
     if status != 0:
         text = Path(log).read_text(errors="replace")
-        if "No space left on device" in text:
-            raise SetError(f"{step} failed: the temporary folder, {escaped(log.parent.parent)}, "
-                           "is full (No space left on device); set TMPDIR to a larger one")
         failed = sorted({names[name] for line in text.splitlines() if line.startswith("FAILED:")
                          for name in re.findall(r"/variants/([^/\s]+)/", line) if name in names})
         who = f" for {', '.join(failed)}" if failed else ""
+        for reason, remedy in MACHINE_REASONS:
+            if reason in text:
+                raise SetError(f"{step} failed{who}: {reason}, a limit of this machine, not a "
+                               f"fault of the inputs; {remedy}")
         raise SetError(f"{step} failed{who}; the compiler's messages are not shown, since they "
                        f"can quote a learner's values. What failed:\n    "
                        + shown_log(text, names))
@@ -341,15 +371,24 @@ def run_defects(platform, executable, values, wine):
     return defects
 
 
-def executable_defects(platform, executable, values, wine, default):
-    """Why an executable may not be handed to its learner. `default` is the
-    default program's extractors.Reference."""
-    content = executable.read_bytes()
-    defects = value_defects(content, values["user_name"], values["password"], default)
+def shape_defects(executable, values, default):
+    """Why a script that reads no code would lift the values off this
+    executable; `default` is the default program's extractors.Reference.
+    These depend on the shape drawn, and another shape mends them."""
+    return value_defects(executable.read_bytes(), values["user_name"], values["password"],
+                         default)
+
+
+def run_and_format_defects(platform, executable, values, wine):
+    """Why an executable is not the program: its transcripts, and on Windows
+    its format. No shape mends these."""
     if platform == "windows":
-        defects += windows_defects(executable, 32)
-        if wine is not None:
-            defects += run_defects(platform, executable, values, wine)
-    else:
-        defects += run_defects(platform, executable, values, None)
-    return defects
+        defects = windows_defects(executable, 32)
+        return defects + (run_defects(platform, executable, values, wine) if wine else [])
+    return run_defects(platform, executable, values, None)
+
+
+def executable_defects(platform, executable, values, wine, default):
+    """Why an executable may not be handed to its learner."""
+    return shape_defects(executable, values, default) + \
+        run_and_format_defects(platform, executable, values, wine)

@@ -1,11 +1,12 @@
 """What every part of the tool shares: its error, and showing input in
 messages so that nothing from an input reaches a terminal raw."""
 
+import os
 import re
 from pathlib import Path
 
 PROGRAM = "challenge-set"
-SOURCE = Path(__file__).resolve().parent.parent.parent
+SOURCE = Path(os.path.realpath(__file__)).parent.parent.parent
 QUOTE_LIMIT = 80
 KIB, MIB = 1024, 1024 * 1024
 # Control characters, and those that reorder or hide text on a terminal.

@@ -2,6 +2,7 @@
 format checks, the transcripts, and whether 32-bit Wine can run it here."""
 
 import errno
+import re
 import struct
 import subprocess
 import xml.etree.ElementTree as ElementTree
@@ -132,7 +133,9 @@ def transcript_matches(actual, expected, windows):
     expected = expected.replace(b"\n", b"\r\n")
     if not pauses:
         return actual == expected
-    return actual.startswith(expected) and actual[len(expected):].startswith(b"Press any key")
+    # The host's pause line, ended or not by the key press, and nothing after it.
+    return actual.startswith(expected) and \
+        re.fullmatch(rb"Press any key[^\r\n]*(?:\r?\n)?", actual[len(expected):]) is not None
 
 
 NO_32_BIT = ("this machine runs no 32-bit programs (its kernel has 32-bit emulation disabled), "

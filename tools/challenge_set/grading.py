@@ -9,11 +9,11 @@ export, for it to take back."""
 import csv
 import io
 import re
-import sys
 import unicodedata
 
 from .common import SetError, escaped, shown
-from .inputs import DELIMITERS, WHITE_SPACE, Table, field, folded, read_answers
+from .console import write_report
+from .inputs import DELIMITERS, WHITE_SPACE, Table, delimiter_of, field, folded, read_answers
 from .packages import replace_file
 
 CUT_WORD = 257  # the program keeps 256 bytes of a word: a longer one never matches
@@ -59,10 +59,6 @@ def add_delimiter_option(parser, whose):
     parser.add_argument("--delimiter", choices=sorted(DELIMITERS.values()),
                         help=f"{whose} CSV delimiter (default: the one that splits the header "
                              "row most: comma, semicolon or tab)")
-
-
-def delimiter_of(name):
-    return {word: character for character, word in DELIMITERS.items()}.get(name)
 
 
 def typed(user_name_field, password_field):
@@ -241,6 +237,10 @@ def fill_gradebook(arguments, results, points):
     table = Table(arguments.gradebook, "gradebook")
     id_index = table.column(arguments.gradebook_id_column, "--gradebook-id-column")
     grade_index = table.column(arguments.gradebook_column, "--gradebook-column")
+    if grade_index == id_index:
+        raise SetError(f"{table.path}:1: --gradebook-column names {shown(table.header[id_index])}, "
+                       "the column of the learner ids (--gradebook-id-column); filling it would "
+                       "overwrite every id")
     grades = {folded(learner): {"solved": points, "wrong": "0"}.get(result, "")
               for learner, (result, _) in results.items()}
     pieces, copied, filled = [], 0, set()
@@ -262,7 +262,8 @@ def fill_gradebook(arguments, results, points):
         copied = end
         filled.add(learner)
     pieces.append(table.text[copied:])
-    return table.source.encoded("".join(pieces)), table.source.notes, len(grades) - len(filled)
+    absent = [learner for learner in results if folded(learner) not in filled]
+    return table.source.encoded("".join(pieces)), table.source.notes, absent
 
 
 def grade(arguments, say):
@@ -290,14 +291,15 @@ def grade(arguments, say):
         if arguments.report:
             replace_file(arguments.report, report, 0o600)
         if absent:
-            say(f"warning: {absent} roster learner(s) have no row in the gradebook", error=True)
+            more = f" and {len(absent) - 20} more" if len(absent) > 20 else ""
+            say(f"warning: {len(absent)} roster learner(s) have no row in the gradebook: "
+                f"{', '.join(absent[:20])}{more}", error=True)
         say(grades.summary(results))
     elif arguments.out:
         replace_file(arguments.out, report, 0o600)
         say(grades.summary(results))
     else:
-        sys.stdout.buffer.write(report)
-        sys.stdout.flush()
+        write_report(report)
         say(grades.summary(results), error=True)
     return 0
 

@@ -22,12 +22,20 @@ ID_RULE = ("use 1 to 64 ASCII letters, digits, '.', '_', '-', '@' and '+', start
            "a letter or digit and not ending with '.' (Windows drops it from a file name)")
 ANSWERS_HEADER = ["learner", "user_name", "password"]
 DELIMITERS = {",": "comma", ";": "semicolon", "\t": "tab"}
+# Controls that reorder the text around them on screen (U+202E turns what
+# follows backwards), refused in a note that every handout shows.
+BIDI = {"LRE", "RLE", "LRO", "RLO", "PDF", "LRI", "RLI", "FSI", "PDI"}
 
 
 def folded(identifier):
     """An id for matching: letter case ignored by ASCII rules only, so that
     no other character (a Kelvin sign) passes for a letter."""
     return identifier.translate(ASCII_LOWER)
+
+
+def delimiter_of(name):
+    """The character of a --delimiter name, or None to find it."""
+    return {word: character for character, word in DELIMITERS.items()}.get(name)
 
 
 def read_file(path, what, limit):
@@ -198,10 +206,12 @@ def read_note(path):
         return ""
     text = Text(path, "note", read_file(path, "note", NOTE_LIMIT), legacy=False).text
     for number, line in enumerate(text.split("\n"), start=1):
-        bad = [c for c in line if c not in "\t\r" and unicodedata.category(c) in ("Cc", "Cs")]
+        bad = [c for c in line if c not in "\t\r" and (unicodedata.category(c) in ("Cc", "Cs")
+                                                       or unicodedata.bidirectional(c) in BIDI)]
         if bad:
             raise SetError(f"{escaped(path)}:{number}: the note holds the control character "
-                           f"U+{ord(bad[0]):04X}; only tab and line ends may stand in it")
+                           f"U+{ord(bad[0]):04X} ({unicodedata.name(bad[0], 'unnamed').lower()}); "
+                           "only tab and line ends may stand in it")
     return text.replace("\r\n", "\n").strip()
 
 
@@ -270,13 +280,19 @@ def read_answers(path):
     if table.header != ANSWERS_HEADER:
         raise SetError(f"{table.path}:1: not an answers file of this tool: its header must be "
                        f"{','.join(ANSWERS_HEADER)}")
-    answers = {}
+    answers, lines = {}, {}  # folded id: line
     for number, fields, _ in table.rows():
         learner = fields[0]
+        if [name.strip(WHITE_SPACE) for name in fields] == ANSWERS_HEADER:
+            raise SetError(f"{table.path}:{number}: a header row in the middle of the file (were "
+                           "two answers files joined?); keep only the first")
         if len(fields) != 3 or not ID_PATTERN.fullmatch(learner):
             raise SetError(f"{table.path}:{number}: expected learner,user_name,password")
-        if learner in answers:
-            raise SetError(f"{table.path}:{number}: {learner} has a row already")
+        if folded(learner) in lines:
+            raise SetError(f"{table.path}:{number}: {learner} has a row already, on line "
+                           f"{lines[folded(learner)]} (ids differing only in letter case are "
+                           "one learner)")
+        lines[folded(learner)] = number
         answers[learner] = (fields[1].encode(), fields[2].encode())
     if not answers:
         raise SetError(f"{table.path}: the answers file names no learner")

@@ -1,72 +1,19 @@
-"""The tool's subcommands, like git's: make a set, make its answers again,
-grade what the learners handed in. Interrupted by a signal at any moment, it
-ends what it started and leaves nothing behind."""
+"""Making a set, and making its answers again: the inputs read and checked,
+each learner's values drawn, their programs built, checked and packed, and
+the set put in place whole."""
 
-import argparse
 import hashlib
 import os
 import re
 import signal
 import subprocess
-import sys
-import time
+import tempfile
 
-from . import archives, build, grading, packages, values, workspace
+from . import archives, build, packages, values, workspace
 from .common import PROGRAM, SOURCE, SetError, escaped, shown
+from .console import progress, say
 from .extractors import Reference, wanted
-from .inputs import read_note, read_roster, read_secret
-from .workspace import SIGNALS, WORK_PREFIX, Interrupted, Workspace
-
-
-def say(text, error=False):
-    """Writes one line for the user. Output that cannot be written (a full
-    disk, a closed terminal) must not stop a run that can still finish: it
-    is given up, and the result says so."""
-    progress.clear()
-    try:
-        stream = sys.stderr if error else sys.stdout
-        stream.write(text + "\n")
-        stream.flush()
-        return True
-    except OSError:
-        return False
-
-
-class Progress:
-    """One line on a terminal that says how far a long run is, updated in
-    place; nothing when standard output is not a terminal."""
-
-    def __init__(self):
-        self.on, self.shown, self.last = False, False, 0.0
-
-    def start(self):
-        try:
-            self.on = sys.stdout.isatty()
-        except (OSError, ValueError):
-            self.on = False
-
-    def show(self, text, now=False):
-        if not self.on or (not now and time.monotonic() - self.last < 0.2):
-            return
-        self.last = time.monotonic()
-        try:
-            sys.stdout.write("\r\x1b[K" + text)
-            sys.stdout.flush()
-            self.shown = True
-        except OSError:
-            self.on = False
-
-    def clear(self):
-        if self.shown:
-            self.shown = False
-            try:
-                sys.stdout.write("\r\x1b[K")
-                sys.stdout.flush()
-            except OSError:
-                self.on = False
-
-
-progress = Progress()
+from .inputs import delimiter_of, read_note, read_roster, read_secret
 
 
 # ---------------------------------------------------------------- input
@@ -89,7 +36,7 @@ def read_inputs(arguments):
     platforms = build.parse_platforms(arguments.platforms)
     secret = read_secret(arguments.secret_file)
     learners, notes = read_roster(arguments.roster, arguments.roster_column,
-                                  grading.delimiter_of(arguments.delimiter))
+                                  delimiter_of(arguments.delimiter))
     for note in notes:
         say(note)
     note = read_note(arguments.note)
@@ -115,21 +62,12 @@ def draw_values(arguments, platforms, secret, learners, note, work):
     chosen, redrawn = {}, []
     for number, learner in enumerate(learners, start=1):
         progress.show(f"drawing values: {number} of {len(learners)}")
+        handouts = {platform: packages.handout(platform, arguments.set, learner,
+                                               arguments.keep_symbols, note)
+                    for platform in platforms}
 
-        def rejection(candidate, learner=learner):
-            for platform in platforms:
-                handout = packages.handout(platform, arguments.set, learner,
-                                           arguments.keep_symbols, note)
-                default = defaults[platform]
-                for kind in ("user_name", "password"):
-                    if candidate[kind].encode() in handout:
-                        return f"its {kind} stands whole in its {platform} handout"
-                    if default.holds(candidate[kind]):
-                        return f"its {kind} stands whole in the default {platform} program"
-                if default.opens(wanted(candidate["user_name"], candidate["password"])):
-                    return (f"letters and digits that a script reads off the default {platform} "
-                            "program give a pool of all its characters")
-            return None
+        def rejection(candidate, handouts=handouts):
+            return refusal(candidate, handouts, defaults)
 
         chosen[learner], reasons = values.choose(secret, arguments.set, learner, rejection)
         redrawn += [f"{learner}: drawn again (draw {attempt + 1}): {reason}"
@@ -143,6 +81,24 @@ def draw_values(arguments, platforms, secret, learners, note, work):
         say(f"values drawn again for {learners_redrawn} learner(s), {len(redrawn)} draw(s) in "
             "all, for what their handout or a default program holds (--verbose says which)")
     return chosen, variants, log, defaults
+
+
+def refusal(candidate, handouts, defaults):
+    """Why a draw may not be a learner's values, or None: a value stands
+    whole in what the learner is handed anyway (their handout, {platform:
+    bytes}), or the default program of a platform ({platform:
+    extractors.Reference}) holds it whole or gives a pool of its characters."""
+    for platform, handout in handouts.items():
+        default = defaults[platform]
+        for kind in ("user_name", "password"):
+            if candidate[kind].encode() in handout:
+                return f"its {kind} stands whole in its {platform} handout"
+            if default.holds(candidate[kind]):
+                return f"its {kind} stands whole in the default {platform} program"
+        if default.opens(wanted(candidate["user_name"], candidate["password"])):
+            return (f"letters and digits that a script reads off the default {platform} "
+                    "program give a pool of all its characters")
+    return None
 
 
 def set_record(arguments, platforms, learners, note, epoch, epoch_problem, wine_problem):
@@ -202,13 +158,15 @@ def prepare(place, learners, platforms, wine, work_space):
     check the temporary folder, make the work folder."""
     workspace.remove_stale(place, say)
     workspace.check_temporary_folder(platforms, learners, wine)
-    return work_space.folder(prefix=f"{WORK_PREFIX}{os.getpid()}-")
+    return work_space.folder(tempfile.gettempdir(), workspace.WORK_PREFIX)
 
 
 # ---------------------------------------------------------------- make
 
 
 def make_set(arguments, work_space):
+    """Draws, builds, checks and packs every learner's programs, and puts
+    the set in place whole."""
     out = packages.check_output(arguments.out, set_inputs(arguments))
     platforms, secret, learners, note = read_inputs(arguments)
     wine_wanted = "windows" in platforms and build.wine_problem() is None
@@ -216,35 +174,27 @@ def make_set(arguments, work_space):
     workspace.check_room(out.absolute().parent, len(learners) * len(platforms) * 3, arguments.out)
     epoch, epoch_problem = archive_time()
     mode = packages.folder_mode(out)
-    staging = work_space.folder(prefix=f".{out.name}.staging-", dir=out.absolute().parent)
+    staging = work_space.folder(out.absolute().parent, workspace.STAGING_PREFIX)
     if "windows" in platforms:
         wine_setup = build.start_wine(work)
     chosen, variants, log, defaults = draw_values(arguments, platforms, secret, learners, note,
                                                   work)
-    names = {build.internal_name(learner): learner for learner in learners}
-    template = (SOURCE / "src" / "credentials.cpp").read_text(encoding="utf-8")
+    builds = Builds(arguments, platforms, learners, work, variants, log)
     for learner in learners:
-        folder = variants / build.internal_name(learner)
-        folder.mkdir()
-        (folder / "credentials.cpp").write_text(values.variant_source(template, chosen[learner]),
-                                                encoding="utf-8")
-        (folder / "image-base.txt").write_text(f"{chosen[learner]['image_base']:#x}\n")
-    for platform in platforms:
-        def show(done, total, platform=platform):
-            progress.show(f"{platform}: building, step {done} of {total}")
-        build.configure_and_build(platform, work / f"build-{platform}", variants,
-                                  arguments.keep_symbols, log, names, show=show)
+        builds.write_variant(learner, chosen[learner])
+    builds.build()
 
     wine, wine_problem = None, None
     if "windows" in platforms:
         wine, wine_problem = build.wine_ready(*wine_setup)
         if wine_problem:
             say(f"Windows programs are checked by format only: {wine_problem}")
+    check_programs(arguments, builds, chosen, wine, defaults)
 
     try:
-        write_set(staging, arguments, learners, platforms, chosen, note, work, wine, defaults,
-                  epoch, set_record(arguments, platforms, learners, note, epoch, epoch_problem,
-                                    wine_problem))
+        write_set(staging, arguments, learners, platforms, chosen, note, work, epoch,
+                  set_record(arguments, platforms, learners, note, epoch, epoch_problem,
+                             wine_problem))
     except SetError as error:
         # Named as the user will know it, not by the staging folder's name.
         raise SetError(f"writing the set: "
@@ -259,12 +209,83 @@ def make_set(arguments, work_space):
             "written to standard output", error=True)
 
 
+class Builds:
+    """The learners' programs, built together in the work folder."""
+
+    def __init__(self, arguments, platforms, learners, work, variants, log):
+        self.arguments, self.platforms, self.learners = arguments, platforms, learners
+        self.work, self.variants, self.log = work, variants, log
+        self.names = {build.internal_name(learner): learner for learner in learners}
+        self.template = (SOURCE / "src" / "credentials.cpp").read_text(encoding="utf-8")
+
+    def write_variant(self, learner, chosen):
+        folder = self.variants / build.internal_name(learner)
+        folder.mkdir(exist_ok=True)
+        (folder / "credentials.cpp").write_text(values.variant_source(self.template, chosen),
+                                                encoding="utf-8")
+        (folder / "image-base.txt").write_text(f"{chosen['image_base']:#x}\n")
+
+    def build(self):
+        for platform in self.platforms:
+            def show(done, total, platform=platform):
+                progress.show(f"{platform}: building, step {done} of {total}")
+            build.configure_and_build(platform, self.work / f"build-{platform}", self.variants,
+                                      self.arguments.keep_symbols, self.log, self.names,
+                                      show=show)
+
+    def executable(self, platform, learner):
+        return build.variant_executable(platform, self.work / f"build-{platform}", learner)
+
+
+def check_programs(arguments, builds, chosen, wine, defaults):
+    """Checks every learner's programs before any is packed. One that a
+    script reading no code would open gets its learner a new shape (the
+    layout of the same values), drawn further along the same stream, so it
+    never moves; any other defect is a fault of the build and stops the set,
+    as does a learner still refused after every shape it may have."""
+    pending, redrawn = list(builds.learners), {}
+    while pending:
+        refused = {}
+        for number, learner in enumerate(pending, start=1):
+            progress.show(f"checking: {number} of {len(pending)}")
+            for platform in builds.platforms:
+                executable = builds.executable(platform, learner)
+                defects = build.run_and_format_defects(platform, executable, chosen[learner],
+                                                       wine)
+                if defects:
+                    raise SetError(f"{learner}: its {platform} program may not be handed out, "
+                                   f"so nothing was written: {'; '.join(defects)} (a fault of "
+                                   "the program's build, not of the inputs)")
+                defects = build.shape_defects(executable, chosen[learner], defaults[platform])
+                if defects:
+                    refused[learner] = f"its {platform} program: {'; '.join(defects)}"
+                    break
+        for learner, reason in refused.items():
+            if chosen[learner]["shape"] >= values.MAX_SHAPES:
+                raise SetError(f"{learner}: every one of its {values.MAX_SHAPES} shapes was "
+                               f"refused, the last because {reason}; nothing was written (use "
+                               "another set name or secret for this learner)")
+            values.next_shape(chosen[learner])
+            redrawn.setdefault(learner, []).append(reason)
+            builds.write_variant(learner, chosen[learner])
+        if refused:
+            builds.build()
+        pending = list(refused)
+    for learner, reasons in redrawn.items():
+        if arguments.verbose:
+            for shape, reason in enumerate(reasons, start=2):
+                say(f"{learner}: shape {shape} drawn, as {reason}")
+    if redrawn and not arguments.verbose:
+        say(f"a new shape drawn for {len(redrawn)} learner(s), whose program a script could "
+            "read the values off; their answers stay (--verbose says which)")
+
+
 def put_in_place(staging, out, out_text, work_space):
     """Moves the finished set to --out whole, with no signal let in halfway:
     after this, a signal finds the set complete."""
     previous = workspace.blocked()
     try:
-        (staging / workspace.OWNER).unlink()
+        (staging / workspace.MARKER).unlink()
         try:
             if out.is_dir():
                 out.rmdir()
@@ -278,22 +299,15 @@ def put_in_place(staging, out, out_text, work_space):
         signal.pthread_sigmask(signal.SIG_SETMASK, previous)
 
 
-def write_set(staging, arguments, learners, platforms, chosen, note, work, wine, defaults, epoch,
-              record):
-    """Checks every learner's executables and writes the set into staging."""
+def write_set(staging, arguments, learners, platforms, chosen, note, work, epoch, record):
+    """Writes the set, whose programs are checked, into staging."""
     folder = staging / "packages"
     folder.mkdir()
     digests = {}
     for number, learner in enumerate(learners, start=1):
-        progress.show(f"checking and packing: {number} of {len(learners)}")
+        progress.show(f"packing: {number} of {len(learners)}")
         for platform in platforms:
             executable = build.variant_executable(platform, work / f"build-{platform}", learner)
-            defects = build.executable_defects(platform, executable, chosen[learner], wine,
-                                               defaults[platform])
-            if defects:
-                raise SetError(f"{learner}: its {platform} program may not be handed out, so "
-                               f"nothing was written: {'; '.join(defects)} (a fault of the "
-                               "program's build, not of the inputs)")
             handout = packages.handout(platform, arguments.set, learner, arguments.keep_symbols,
                                        note)
             digests[packages.package_name(learner, platform)] = packages.write_package(
@@ -313,120 +327,3 @@ def write_answers(arguments, work_space):
     chosen = draw_values(arguments, platforms, secret, learners, note, work)[0]
     packages.replace_file(arguments.out, packages.answers_csv(learners, chosen), 0o600)
     say(f"{len(learners)} learner(s): {escaped(out)}")
-
-
-def grade(arguments):
-    if arguments.gradebook and not (arguments.out and arguments.gradebook_id_column and
-                                    arguments.gradebook_column):
-        raise SetError("--gradebook needs --gradebook-id-column, --gradebook-column and --out "
-                       "(the filled copy)")
-    inputs = [("--answers", arguments.answers), ("--submissions", arguments.submissions),
-              ("--gradebook", arguments.gradebook)]
-    for option, path in (("--out", arguments.out), ("--report", arguments.report)):
-        if path:
-            packages.check_output_file(path, inputs)
-            inputs.append((option, path))
-    return grading.grade(arguments, say)
-
-
-# ---------------------------------------------------------------- commands
-
-
-def add_set_options(parser, out_help):
-    parser.add_argument("--set", required=True, help="the set's name, shown in each handout")
-    parser.add_argument("--secret-file", required=True,
-                        help="a file of 16 bytes to 4 KiB (a final line end is not counted) "
-                             "that only you can read")
-    parser.add_argument("--roster", required=True,
-                        help="one learner id a line, or a CSV export with --roster-column")
-    parser.add_argument("--roster-column", metavar="NAME",
-                        help="the roster is CSV with a header row; the ids are in this column")
-    grading.add_delimiter_option(parser, "the roster's")
-    parser.add_argument("--out", required=True, help=out_help)
-    parser.add_argument("--platforms", default="linux,windows",
-                        help="comma-separated: linux, windows (default: both)")
-    parser.add_argument("--keep-symbols", action="store_true",
-                        help="leave the symbol table in the programs, for an easier exercise")
-    parser.add_argument("--note", help="UTF-8 text for every handout, at most 64 KiB")
-    parser.add_argument("--verbose", action="store_true",
-                        help="say for each learner whose values were drawn again why")
-
-
-def parser_for_tool():
-    parser = argparse.ArgumentParser(
-        prog=PROGRAM, description="Sets the login challenge for a class: one variant of the "
-        "program per learner, each with its own answer, and grades what they hand in.")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    make = commands.add_parser(
-        "make", help="make a set: packages, answers, checksums",
-        description="Builds one variant of the program per learner, with values drawn from the "
-        "secret, the set name and the learner id alone, and writes their packages, "
-        "answers.csv, SHA256SUMS and set.json to a new folder.")
-    add_set_options(make, "a new or empty folder for the set")
-    answers = commands.add_parser(
-        "answers", help="make a set's answers.csv again, without building the set",
-        description="Writes the answers that `make` wrote for the same options, "
-        "building only the default program.")
-    add_set_options(answers, "the answers file to write (readable by you only)")
-    grade_parser = commands.add_parser("grade", help="grade what the learners handed in",
-                                       description=grading.__doc__)
-    grading.add_options(grade_parser)
-    return parser
-
-
-def main(argv=None):
-    work_space = Workspace()
-    try:
-        try:
-            status = run(argv, work_space)
-        finally:
-            finish(work_space)  # blocks the signals for good, once it has begun
-    except Interrupted as interruption:
-        # Raised at most once (the handler ignores any later signal), so
-        # nothing interrupts this.
-        left = finish(work_space)
-        if work_space.complete is not None:
-            say(f"{PROGRAM}: interrupted, but the set is complete in "
-                f"{escaped(work_space.complete)}", error=True)
-        elif left:
-            say(f"{PROGRAM}: interrupted; could not remove {', '.join(map(escaped, left))}",
-                error=True)
-        else:
-            say(f"{PROGRAM}: interrupted; nothing was written", error=True)
-        return 128 + interruption.number
-    return status
-
-
-def run(argv, work_space):
-    for number in SIGNALS:
-        signal.signal(number, workspace.on_signal)
-    progress.start()
-    try:
-        arguments = parser_for_tool().parse_args(argv)
-        if arguments.command == "make":
-            make_set(arguments, work_space)
-        elif arguments.command == "answers":
-            write_answers(arguments, work_space)
-        else:
-            return grade(arguments)
-    except SetError as error:
-        say(f"{PROGRAM}: {error}", error=True)
-        return 1
-    except MemoryError:
-        say(f"{PROGRAM}: out of memory; nothing was written", error=True)
-        return 1
-    except OSError as error:
-        where = escaped(error.filename) if error.filename else "a file or folder"
-        say(f"{PROGRAM}: {where}: {error.strerror}", error=True)
-        return 1
-    return 0
-
-
-def finish(work_space):
-    """Ends every child and removes every temporary folder, with no signal
-    let in halfway; what could not be removed is returned. Doing it again
-    finds nothing to do."""
-    workspace.blocked()
-    progress.clear()
-    build.end_children()
-    return work_space.remove()

@@ -8,6 +8,7 @@ import hashlib
 import io
 import json
 import os
+import secrets
 from pathlib import Path
 
 from . import archives
@@ -16,6 +17,7 @@ from .inputs import ANSWERS_HEADER
 from .common import SOURCE, SetError, escaped
 
 HANDOUT = SOURCE / "tools" / "handout"
+STAGED_FILES = []  # files written beside an output, before their rename
 
 
 @functools.lru_cache(maxsize=None)
@@ -106,7 +108,7 @@ def check_place(path, name, inputs):
         if given is None:
             continue
         try:
-            same = Path(given).resolve() == path.resolve() or os.path.samefile(given, path)
+            same = os.path.realpath(given) == os.path.realpath(path) or os.path.samefile(given, path)
         except OSError:
             same = False
         if same:
@@ -123,7 +125,8 @@ def replace_file(path_text, content, mode):
     """Puts a whole file where the user named one: written beside it first,
     then renamed over it, so no half-written file ever stands there."""
     path = Path(path_text)
-    staged = path.with_name(f".{path.name}.{os.getpid()}.tmp")
+    staged = path.with_name(f".{path.name}.challenge-set-{secrets.token_hex(8)}.tmp")
+    STAGED_FILES.append(staged)  # removed by the run's clean-up, even on a signal
     try:
         write_file(staged, content, mode)
         os.replace(staged, path)
@@ -177,7 +180,7 @@ def check_output(out_text, inputs=()):
             raise SetError(f"{name}: is a file, not a folder; name a new folder for the set")
         if any(out.iterdir()):
             raise SetError(f"{name}: is a folder that is not empty; name a new or empty one")
-        if out.resolve() == Path.cwd().resolve() or os.path.ismount(out):
+        if os.path.realpath(out) == os.path.realpath(os.getcwd()) or os.path.ismount(out):
             kind = "a mount point" if os.path.ismount(out) else "the current folder"
             raise SetError(f"{name}: is {kind}; the set is moved into place whole, so name a "
                            "new folder inside it")

@@ -80,6 +80,10 @@ FILLER = bytes([*range(0x01, 0x09), *range(0x0E, 0x20), 0x7F])
 LONGEST_SEPARATOR = 3
 FILLER_BYTES = 2 * (len(ALPHABET) + 1)
 MAX_LAYOUTS = 1000
+# Shapes one learner may be given before the tool gives up on them: a shape is
+# drawn again for the few built programs that a script could read (see
+# making.check_programs), independently each time.
+MAX_SHAPES = 8
 
 
 def image_bases(span=64, below=0x6000):
@@ -144,11 +148,19 @@ def choose(secret, set_name, learner, rejection):
         values, stream = derive(secret, set_name, learner, attempt)
         reason = rejection(values)
         if reason is None:
-            values.update(draw_shape(stream, values))
+            # The stream goes on to any later shape (next_shape).
+            values.update(draw_shape(stream, values), shape=1, shapes=stream)
             return values, reasons
         reasons.append(reason)
     raise SetError(f"{learner}: no values after {MAX_ATTEMPTS} draws; the last was refused "
                    f"because {reasons[-1]} (a note full of short words can do this: shorten it)")
+
+
+def next_shape(values):
+    """A new shape for the same values, for a learner whose program a
+    script could read them off: drawn further along the learner's own
+    stream, so that shape N is the same in any set with this learner."""
+    values.update(draw_shape(values["shapes"], values), shape=values["shape"] + 1)
 
 
 def check_distinct(values):
