@@ -40,4 +40,6 @@ printf '%-44s %8s s   (%s of a cold build)\n' "per learner" \
     "$(python3 -c "print(f'{$set_seconds / $learners / $cold:.2f}')")"
 redrawn=$(sed -n 's/^values drawn again for \([0-9]*\) learner(s), \([0-9]*\) draw.*/\2, for \1 learner(s)/p' "$work/set.log")
 echo "values drawn again: ${redrawn:-0}"
+shapes=$(sed -n 's/^a new shape drawn for \([0-9]*\) learner.*/\1/p' "$work/set.log")
+echo "new shapes drawn: ${shapes:-0} learner(s)"
 grep -h '^Windows programs' "$work/set.log" || echo "Windows programs: each run under 32-bit Wine"
