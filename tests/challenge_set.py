@@ -26,6 +26,7 @@ import sys
 import tarfile
 import tempfile
 import time
+import zipfile
 from pathlib import Path
 
 from support import report
@@ -108,12 +109,13 @@ def check_set(out, work, tool_secret, failures):
     """Each program against its own answers and another's; the handouts, the
     modes and the checksums a learner and the setter use."""
     rows = rows_of(out / "answers.csv")
-    if rows[0] != ["learner", "user_name", "password"] or [r[0] for r in rows[1:]] != LEARNERS:
+    if rows[0] != ["learner", "user_name", "password", "code"] or \
+            [r[0] for r in rows[1:]] != LEARNERS:
         return failures.append(f"answers.csv: {rows}"), {}
     record = (out / "set.json").read_text()
     secret = tool_secret.read_bytes()
     for what, text in [("the secret", secret.hex()), ("its SHA-256", hashlib.sha256(secret)
-                       .hexdigest())] + [(f"the value {v}", v) for row in rows[1:] for v in row[1:]]:
+                       .hexdigest())] + [(f"the value {v}", v) for row in rows[1:] for v in row[1:3]]:
         if text in record:
             failures.append(f"set.json holds {what}")
     modes = {name: stat.S_IMODE(os.stat(out / name).st_mode) for name in
@@ -128,8 +130,8 @@ def check_set(out, work, tool_secret, failures):
                     (out / "SHA256SUMS").read_text().splitlines())
     if listed != packages or len(packages) != len(LEARNERS):
         failures.append(f"SHA256SUMS lists {listed}, the packages are {packages}")
-    for index, (learner, user_name, password) in enumerate(rows[1:]):
-        name = f"login-challenge-{learner}-linux"
+    for index, (learner, user_name, password, code) in enumerate(rows[1:]):
+        name = f"login-challenge-{code}-linux"
         alone = work / f"alone-{index}"
         alone.mkdir()
         for suffix in (".tar.gz", ".tar.gz.sha256"):
@@ -142,16 +144,16 @@ def check_set(out, work, tool_secret, failures):
         if members != [(f"{name}/README.txt", 0o644), (f"{name}/login-challenge", 0o755)]:
             failures.append(f"{name}.tar.gz holds {members}")
         handout = (alone / name / "README.txt").read_bytes()
-        if learner.encode() not in handout or user_name.encode() in handout or \
+        if f"Learner: {code}\n".encode() not in handout or user_name.encode() in handout or \
                 b"keeps its symbol table" not in handout:
-            failures.append(f"{learner}'s handout lacks its id or its symbols' line, or holds "
+            failures.append(f"{learner}'s handout lacks its code or its symbols' line, or holds "
                             "a value")
         if b".symtab" not in (alone / name / "login-challenge").read_bytes():
             failures.append(f"{learner}'s program lost its symbols despite --keep-symbols")
         program = alone / name / "login-challenge"
         if not attempt(program, user_name, password).endswith(b"Inside of functionCorrect\n"):
             failures.append(f"{learner}'s program refuses its own answers")
-        _, other_user, other_password = rows[1:][(index + 1) % len(LEARNERS)]
+        _, other_user, other_password, _ = rows[1:][(index + 1) % len(LEARNERS)]
         if b"Try Again" not in attempt(program, other_user, other_password):
             failures.append(f"{learner}'s program takes another learner's answers")
         programs[learner] = program
@@ -166,7 +168,7 @@ def check_no_shortcut(programs, rows, failures):
     bytes at the offsets where the first holds its values. None may lift the
     second learner's answer (put it among 2,000 candidates, or in a pool of
     16 characters or fewer)."""
-    for index, (learner, user_name, password) in enumerate(rows):
+    for index, (learner, user_name, password, _) in enumerate(rows):
         mine, theirs = programs[index], programs[index - 1]
         answer, known = (user_name + password).encode(), (rows[index - 1][1] + rows[index - 1][2])
         pools = {frozenset(run[i:i + 12]) for stride in range(1, 9) for start in range(stride)
@@ -244,7 +246,7 @@ def check_answers_stay(tool, rows, first, failures):
                                                "interrupted by SIGTERM, but the set is complete"
                                                not in errors):
         failures.append(f"SIGTERM as the set appeared: exit {process.returncode}, {errors!r}")
-    package = f"login-challenge-{LEARNERS[2]}-linux.tar.gz"
+    package = f"login-challenge-{rows[3][3]}-linux.tar.gz"
     if not (out / "set.json").exists() or rows_of(out / "answers.csv")[1] != rows[3] or \
             (out / "packages" / package).read_bytes() != \
             (first / "packages" / package).read_bytes():
@@ -276,7 +278,7 @@ def check_grading(tool, first, rows, programs, failures):
     """Rows of every awkward shape: the learner's grade must be what their
     own program says to the row that counts (the last with an answer), typed
     at its prompts; the detail must say what is odd about it."""
-    (ada, user, password), (bob, _, _), (cy, cy_user, cy_password) = rows[1:]
+    (ada, user, password, _), (bob, *_), (cy, cy_user, cy_password, _) = rows[1:]
     kelvin = cy.replace("k", "\u212a")
     cases = [  # name, rows, whose grade, the row that counts, words the detail holds
         ("padding", [[ada, f"  {user} ", f"{password}\t"]], ada, 0, ""),
@@ -345,7 +347,7 @@ def check_grading(tool, first, rows, programs, failures):
 def check_gradebook(tool, first, rows, failures):
     """A Canvas-like export comes back byte for byte, but for the
     exercise's column in the roster learners' rows."""
-    (ada, user, password), (bob, _, _), (cy, _, _) = rows[1:]
+    (ada, user, password, _), (bob, *_), (cy, *_) = rows[1:]
     lines = ['Student,ID,SIS Login ID,Section,"Exercise, week 3 (123)"',
              '"    Points Possible",,,,1',
              f'"Lovelace, Ada",11,{ada.upper()},A,@',
@@ -369,7 +371,9 @@ def check_gradebook(tool, first, rows, failures):
                        ("two files joined", f"learner,user_name,password\n{ada},a,b\n"
                                             f"learner,user_name,password\n{bob},c,d\n")]:
         answers = tool.file("bad-answers.csv", text)
-        refused = tool.run("grade", "--answers", answers, "--submissions", submissions)
+        refused = tool.run("grade", "--answers", answers, "--submissions", submissions,
+                           "--learner-column", "Student", "--user-name-column", "Name",
+                           "--password-column", "Password")
         if refused.returncode != 1 or "bad-answers.csv:3:" not in refused.stderr:
             failures.append(f"answers.csv with {name}: {refused.stderr!r}")
     ids_over = grade(tool, first, submissions, "--gradebook", export, "--gradebook-id-column",
@@ -395,6 +399,68 @@ def check_gradebook(tool, first, rows, failures):
             cut.returncode == 0 or "SIGXFSZ" not in cut.stderr or any(limited.iterdir()):
         failures.append(f"a report cut off: {gone.returncode} {gone.stderr!r}, "
                         f"{cut.returncode} {cut.stderr!r}, left {list(limited.iterdir())}")
+
+
+def check_handout(tool, out, rows, failures):
+    """What may be shared names no learner: no id or its local part in a
+    package's name, its members, its handout or any text beside it.
+    handout.csv agrees with the packages, and comes back whole from
+    answers.csv and them; a gradebook gets each learner's code and Moodle's
+    zip their packages, each in their own participant's folder."""
+    learners = [row[0] for row in rows[1:]]
+    codes = {row[0]: row[3] for row in rows[1:]}
+    names = {word.lower() for learner in learners for word in (learner, learner.split("@")[0])}
+    folder = out / "packages"
+    shared = [(path.name, path.read_bytes()) for path in sorted(folder.iterdir())]
+    shared += [("SHA256SUMS", (out / "SHA256SUMS").read_bytes())]
+    for name, content in list(shared):
+        if name.endswith(".tar.gz"):
+            with tarfile.open(folder / name) as archive:
+                shared += [(member.name, archive.extractfile(member).read()
+                            if member.name.endswith(".txt") else b"")
+                           for member in archive.getmembers()]
+    named = [name for name, content in shared for word in names if word in name.lower() or (
+        word.encode() in content.lower() and not name.endswith(".tar.gz"))]
+    if named or len(set(codes.values())) != len(learners) or \
+            not all(re.fullmatch("[A-HJKMNP-Z]{10}", code) for code in codes.values()):
+        failures.append(f"shared files name a learner, or codes are not opaque: {named}, {codes}")
+    handout_rows = rows_of(out / "handout.csv")
+    expected = [["learner", "code", "linux_package", "linux_sha256"]] + [
+        [learner, code, f"login-challenge-{code}-linux.tar.gz",
+         hashlib.sha256((folder / f"login-challenge-{code}-linux.tar.gz").read_bytes()).hexdigest()]
+        for learner, code in codes.items()]
+    again = tool.run("handout-list", "--answers", out / "answers.csv", "--packages", folder,
+                     "--out", tool.work / "handout-again.csv")
+    if handout_rows != expected or again.returncode != 0 or \
+            (tool.work / "handout-again.csv").read_bytes() != (out / "handout.csv").read_bytes():
+        failures.append(f"handout.csv: {handout_rows}, again: {again.stderr!r}")
+    (ada, bob, cy) = learners
+    lines = ["OrgDefinedId;Username;Code Text Grade;End-of-Line Indicator",
+             f"#1;#{bob};;#", f"#2;#{ada.upper()};old;#", "#9;#someone;;#"]
+    export = tool.file("d2l.csv", "\r\n".join(lines) + "\r\n")
+    filled = tool.run("handout", "--handout", out / "handout.csv", "--gradebook", export,
+                      "--gradebook-id-column", "Username", "--gradebook-column",
+                      "Code Text Grade", "--out", tool.work / "d2l-import.csv")
+    lines[1:3] = [f"#1;#{bob};{codes[bob]};#", f"#2;#{ada.upper()};{codes[ada]};#"]
+    if filled.returncode != 0 or (tool.work / "d2l-import.csv").read_bytes() != \
+            ("\r\n".join(lines) + "\r\n").encode() or cy not in filled.stderr:
+        failures.append(f"the handout's gradebook fill: {filled.stderr!r}")
+    worksheet = tool.file("worksheet.csv", "Identifier,Full name,Email address,Status\n"
+                          f"Participant 731200,Ada_Lovelace,{ada},-\n"
+                          f"Participant 731201,Cy,{cy},-\n")
+    zipped = tool.run("handout", "--handout", out / "handout.csv", "--moodle-worksheet",
+                      worksheet, "--worksheet-id-column", "Email address", "--out",
+                      tool.work / "feedback.zip")
+    wanted = {f"{folder}_{name}": (folder_path / name).read_bytes() for folder, learner in
+              [("Ada Lovelace_731200_assignsubmission_file_", ada),
+               ("Cy_731201_assignsubmission_file_", cy)]
+              for folder_path in [out / "packages"]
+              for name in (f"login-challenge-{codes[learner]}-linux.tar.gz",
+                           f"login-challenge-{codes[learner]}-linux.tar.gz.sha256")}
+    with zipfile.ZipFile(tool.work / "feedback.zip") as archive:
+        got = {info.filename.replace("/", "_", 1): archive.read(info) for info in archive.infolist()}
+    if zipped.returncode != 0 or got != wanted:
+        failures.append(f"Moodle's feedback zip: {zipped.stderr!r}, {sorted(got)}")
 
 
 def check_contract(failures):
@@ -480,11 +546,13 @@ def check_checks_fire(tool, programs, rows, failures):
     default program, deep in the file, on either platform; the Windows
     format; the transcripts, and their comparison on its own. Then the checks
     of a draw, and what a failed build may show."""
-    (learner, user_name, password) = rows[1]
+    (learner, user_name, password, _) = rows[1]
     chosen = {"user_name": user_name, "password": password}
     default = programs[learner].read_bytes()
     reference = extractors.Reference(default)
-    deep = len(default) // 2
+    # Where no planted byte can equal the one it replaces, which would hide it
+    # from a diff: a stretch of zeros well inside the file.
+    deep = default.index(bytes(64), len(default) // 4)
     characters = sorted(set((user_name + password).encode()))
     strided = b"".join(bytes([c]) + b"\x01" * 15 for c in characters)
     bad = [
@@ -524,11 +592,13 @@ def check_checks_fire(tool, programs, rows, failures):
         said = making.refusal(chosen, {"linux": handout}, {"linux": default_program})
         if (said is None) != (refused is None) or refused and refused not in said:
             failures.append(f"a draw whose {refused} should refuse it: {said!r}")
-    try:
-        values.check_distinct({"ann": chosen, "bob": dict(chosen)})
-        failures.append("two learners with the same values passed")
-    except SetError:
-        pass
+    ann = {**chosen, "code": "AAAAAAAAAA"}
+    for what, bob in [("values", {**ann, "code": "BBBBBBBBBB"}), ("code", {**ann, "password": "x"})]:
+        try:
+            values.check_distinct({"ann": ann, "bob": bob})
+            failures.append(f"two learners with the same {what} passed")
+        except SetError:
+            pass
     log = (f"FAILED: variants/ann/credentials.cpp.o\nsrc/credentials.cpp:9:5: error: '{password}' "
            f"undeclared\n    9 |     join_entries({user_name})\nninja: build stopped: "
            "subcommand failed.\n")
@@ -657,12 +727,13 @@ def main():
                 failures.append(f"make did not say {note!r}: {made.stdout!r}")
         rows, programs = check_set(tool.work / "first", tool.work, tool.secret, failures)
         if programs:
+            check_handout(tool, tool.work / "first", rows, failures)
             check_answers_stay(tool, rows, tool.work / "first", failures)
             check_grading(tool, tool.work / "first", rows, programs, failures)
         # The shortest secret there may be: 16 bytes, and a line end that does not count.
         other = tool.make("other.csv", export, "--roster-column", "Email", command="answers",
                           secret=tool.file("secret2", os.urandom(16).hex()[:16] + "\n"))
-        if other.returncode != 0 or any(a[1:] == b[1:] for a, b in
+        if other.returncode != 0 or any(a[1:3] == b[1:3] for a, b in
                                         zip(rows_of(tool.work / "other.csv")[1:], rows[1:])):
             failures.append(f"another secret gave a learner the same values: {other.stderr}")
         elif stat.S_IMODE(os.stat(tool.work / "other.csv").st_mode) != 0o600:

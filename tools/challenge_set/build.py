@@ -11,7 +11,7 @@ import subprocess
 import time
 from pathlib import Path
 
-from .common import SOURCE, SetError, escaped, shown
+from .common import SOURCE, SetError, shown
 from .executables import emulator_problem, transcript_matches, windows_defects
 from .extractors import value_defects
 

@@ -1,12 +1,12 @@
 """The tool's subcommands, like git's: make a set, make its answers again,
-grade what the learners handed in. This module only reads the arguments and
+hand the packages out through the LMS, grade what the learners handed in. This module only reads the arguments and
 calls; interrupted by a signal at any moment, a run ends what it started and
 leaves nothing behind."""
 
 import argparse
 import signal
 
-from . import build, grading, making, packages, workspace
+from . import build, grading, handouts, making, packages, workspace
 from .common import PROGRAM, SetError, escaped
 from .console import progress, say, settle
 from .workspace import SIGNALS, Interrupted, Workspace
@@ -58,7 +58,7 @@ def parser_for_tool():
         "make", help="make a set: packages, answers, checksums",
         description="Builds one variant of the program per learner, with values drawn from the "
         "secret, the set name and the learner id alone, and writes their packages, "
-        "answers.csv, SHA256SUMS and set.json to a new folder.")
+        "answers.csv, handout.csv, SHA256SUMS and set.json to a new folder.")
     add_set_options(make, "a new or empty folder for the set")
     answers = commands.add_parser(
         "answers", help="make a set's answers.csv again, without building the set",
@@ -68,6 +68,7 @@ def parser_for_tool():
     grade_parser = commands.add_parser("grade", help="grade what the learners handed in",
                                        description=grading.__doc__)
     grading.add_options(grade_parser)
+    handouts.add_options(commands)
     return parser
 
 
@@ -105,6 +106,10 @@ def run(argv, work_space):
             making.make_set(arguments, work_space)
         elif arguments.command == "answers":
             making.write_answers(arguments, work_space)
+        elif arguments.command == "handout":
+            return handouts.put_into_lms(arguments, say)
+        elif arguments.command == "handout-list":
+            return handouts.write_handout_list(arguments, say)
         else:
             return grade(arguments)
     except SetError as error:

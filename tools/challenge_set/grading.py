@@ -11,6 +11,7 @@ import io
 import re
 import unicodedata
 
+from . import gradebook
 from .common import SetError, escaped, shown
 from .console import write_report
 from .inputs import DELIMITERS, WHITE_SPACE, Table, delimiter_of, field, folded, read_answers
@@ -231,41 +232,6 @@ def points_of(text):
     return text
 
 
-def fill_gradebook(arguments, results, points):
-    """The gradebook export again, byte for byte, but for the exercise's
-    cell in each roster learner's row."""
-    table = Table(arguments.gradebook, "gradebook")
-    id_index = table.column(arguments.gradebook_id_column, "--gradebook-id-column")
-    grade_index = table.column(arguments.gradebook_column, "--gradebook-column")
-    if grade_index == id_index:
-        raise SetError(f"{table.path}:1: --gradebook-column names {shown(table.header[id_index])}, "
-                       "the column of the learner ids (--gradebook-id-column); filling it would "
-                       "overwrite every id")
-    grades = {folded(learner): {"solved": points, "wrong": "0"}.get(result, "")
-              for learner, (result, _) in results.items()}
-    pieces, copied, filled = [], 0, set()
-    for _, fields, spans in table.rows():
-        learner = folded(field(fields, id_index).strip(WHITE_SPACE))
-        if learner not in grades:
-            continue  # a "Points Possible" row, a test student, someone else's
-        value = grades[learner]
-        if table.delimiter in value or '"' in value:
-            value = '"' + value.replace('"', '""') + '"'
-        if grade_index < len(spans):
-            start, end = spans[grade_index]
-            if table.text.startswith('"', start) and not value.startswith('"'):
-                value = f'"{value}"'
-        else:  # a short row: add the fields it lacks
-            start = end = spans[-1][1]
-            value = table.delimiter * (grade_index - len(spans) + 1) + value
-        pieces += [table.text[copied:start], value]
-        copied = end
-        filled.add(learner)
-    pieces.append(table.text[copied:])
-    absent = [learner for learner in results if folded(learner) not in filled]
-    return table.source.encoded("".join(pieces)), table.source.notes, absent
-
-
 def grade(arguments, say):
     answers = read_answers(arguments.answers)
     points = points_of(arguments.points)
@@ -284,16 +250,18 @@ def grade(arguments, say):
     results = grades.results()
     report = grades.report(results, points)
     if arguments.gradebook:
-        content, notes, absent = fill_gradebook(arguments, results, points)
+        grade_cells = {learner: {"solved": points, "wrong": "0"}.get(result, "")
+                       for learner, (result, _) in results.items()}
+        content, notes, absent = gradebook.filled_copy(
+            arguments.gradebook, arguments.gradebook_id_column, arguments.gradebook_column,
+            grade_cells)
         for note in notes:
             say(note, error=True)
         replace_file(arguments.out, content, 0o600)
         if arguments.report:
             replace_file(arguments.report, report, 0o600)
         if absent:
-            more = f" and {len(absent) - 20} more" if len(absent) > 20 else ""
-            say(f"warning: {len(absent)} roster learner(s) have no row in the gradebook: "
-                f"{', '.join(absent[:20])}{more}", error=True)
+            say(gradebook.absent_warning(absent, "the gradebook"), error=True)
         say(grades.summary(results))
     elif arguments.out:
         replace_file(arguments.out, report, 0o600)

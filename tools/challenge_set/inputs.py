@@ -276,24 +276,34 @@ def learners_from(path, entries):
 def read_answers(path):
     """A set's answers.csv, as the tool wrote it: {learner: (user name,
     password)} in roster order."""
+    return {learner: (user_name, password)
+            for learner, user_name, password, _ in answer_rows(path)}
+
+
+def answer_rows(path):
+    """(learner, user name, password, code) of each row of answers.csv;
+    sets made before codes have none (None)."""
     table = Table(path, "answers", delimiter=",")
-    if table.header != ANSWERS_HEADER:
+    headers = (ANSWERS_HEADER, ANSWERS_HEADER + ["code"])
+    if table.header not in headers:
         raise SetError(f"{table.path}:1: not an answers file of this tool: its header must be "
-                       f"{','.join(ANSWERS_HEADER)}")
-    answers, lines = {}, {}  # folded id: line
+                       f"{','.join(ANSWERS_HEADER)}, with ',code' in sets that have codes")
+    width = len(table.header)
+    answers, lines = [], {}  # folded id: line
     for number, fields, _ in table.rows():
         learner = fields[0]
-        if [name.strip(WHITE_SPACE) for name in fields] == ANSWERS_HEADER:
+        if [name.strip(WHITE_SPACE) for name in fields] in headers:
             raise SetError(f"{table.path}:{number}: a header row in the middle of the file (were "
                            "two answers files joined?); keep only the first")
-        if len(fields) != 3 or not ID_PATTERN.fullmatch(learner):
-            raise SetError(f"{table.path}:{number}: expected learner,user_name,password")
+        if len(fields) != width or not ID_PATTERN.fullmatch(learner):
+            raise SetError(f"{table.path}:{number}: expected {','.join(table.header)}")
         if folded(learner) in lines:
             raise SetError(f"{table.path}:{number}: {learner} has a row already, on line "
                            f"{lines[folded(learner)]} (ids differing only in letter case are "
                            "one learner)")
         lines[folded(learner)] = number
-        answers[learner] = (fields[1].encode(), fields[2].encode())
+        answers.append((learner, fields[1].encode(), fields[2].encode(),
+                        fields[3] if width == 4 else None))
     if not answers:
         raise SetError(f"{table.path}: the answers file names no learner")
     return answers

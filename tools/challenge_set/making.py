@@ -62,6 +62,7 @@ def draw_values(arguments, platforms, secret, learners, note, work):
     chosen, redrawn = {}, []
     for number, learner in enumerate(learners, start=1):
         progress.show(f"drawing values: {number} of {len(learners)}")
+        # With the id where the shipped handout has the code (packages.handout).
         handouts = {platform: packages.handout(platform, arguments.set, learner,
                                                arguments.keep_symbols, note)
                     for platform in platforms}
@@ -70,6 +71,7 @@ def draw_values(arguments, platforms, secret, learners, note, work):
             return refusal(candidate, handouts, defaults)
 
         chosen[learner], reasons = values.choose(secret, arguments.set, learner, rejection)
+        chosen[learner]["code"] = values.learner_code(secret, arguments.set, learner)
         redrawn += [f"{learner}: drawn again (draw {attempt + 1}): {reason}"
                     for attempt, reason in enumerate(reasons, start=1)]
     values.check_distinct(chosen)
@@ -202,8 +204,8 @@ def make_set(arguments, work_space):
     os.chmod(staging, mode)
     put_in_place(staging, out, arguments.out, work_space)
     done = (f"{len(learners)} learner(s), {', '.join(platforms)}: {escaped(out)}/answers.csv, "
-            f"{escaped(out)}/SHA256SUMS, {escaped(out)}/set.json and "
-            f"{len(learners) * len(platforms)} package(s) in {escaped(out)}/packages")
+            f"{escaped(out)}/handout.csv, {escaped(out)}/SHA256SUMS, {escaped(out)}/set.json "
+            f"and {len(learners) * len(platforms)} package(s) in {escaped(out)}/packages")
     if not say(done):
         say(f"{PROGRAM}: the set is complete in {escaped(out)}, but its summary could not be "
             "written to standard output", error=True)
@@ -306,14 +308,23 @@ def write_set(staging, arguments, learners, platforms, chosen, note, work, epoch
     digests = {}
     for number, learner in enumerate(learners, start=1):
         progress.show(f"packing: {number} of {len(learners)}")
+        code = chosen[learner]["code"]
         for platform in platforms:
             executable = build.variant_executable(platform, work / f"build-{platform}", learner)
-            handout = packages.handout(platform, arguments.set, learner, arguments.keep_symbols,
+            handout = packages.handout(platform, arguments.set, code, arguments.keep_symbols,
                                        note)
-            digests[packages.package_name(learner, platform)] = packages.write_package(
-                folder, learner, platform, executable.read_bytes(), handout, epoch)
+            if any(chosen[learner][kind].encode() in handout for kind in ("user_name", "password")):
+                raise SetError(f"{learner}: a value stands whole in its {platform} handout, "
+                               "which tools/handout must not allow; nothing was written")
+            digests[packages.package_name(code, platform)] = packages.write_package(
+                folder, code, platform, executable.read_bytes(), handout, epoch)
     published = packages.published_mode()
+    codes = {learner: chosen[learner]["code"] for learner in learners}
     packages.write_file(staging / "answers.csv", packages.answers_csv(learners, chosen), 0o600)
+    packages.write_file(staging / "handout.csv",
+                        packages.handout_csv(learners, codes, platforms, digests), 0o600)
+    packages.write_file(folder / "README.txt", packages.folder_readme(arguments.set, platforms),
+                        published)
     packages.write_file(staging / "SHA256SUMS", packages.checksums(digests), published)
     packages.write_file(staging / "set.json", packages.set_record(record), published)
     packages.write_file(staging / ".gitignore", packages.ignore_file(), published)

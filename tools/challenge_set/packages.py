@@ -25,12 +25,18 @@ def handout_text(name):
     return (HANDOUT / name).read_text(encoding="utf-8").strip()
 
 
-def handout(platform, set_name, learner, keep_symbols, note):
+def handout(platform, set_name, shown_as, keep_symbols, note):
+    """A learner's handout, README.txt in their package, where `shown_as`
+    stands on its "Learner:" line: the learner's code in what is shipped.
+    Draws are checked against it with the learner's id there, as sets made
+    before codes had it, so that codes moved no answer: a code is capital
+    letters, so the shipped text holds no run of letters and digits that
+    that text lacks."""
     text = handout_text
 
     note_text = f"\nA note from the setter\n----------------------\n{note}\n" if note else ""
     content = (text("README.txt.in") + "\n").replace("@HANDOUT_SET@", set_name) \
-        .replace("@HANDOUT_LEARNER@", learner) \
+        .replace("@HANDOUT_LEARNER@", shown_as) \
         .replace("@HANDOUT_RUN@", text(f"run-{platform}.txt")) \
         .replace("@HANDOUT_SYMBOLS@", text("symbols.txt" if keep_symbols else "stripped.txt")) \
         .replace("@HANDOUT_ANSWER@", text("answer-set.txt")) \
@@ -40,14 +46,30 @@ def handout(platform, set_name, learner, keep_symbols, note):
     return content.encode("utf-8")
 
 
-def package_name(learner, platform):
-    return f"login-challenge-{learner}-{platform}.{PLATFORMS[platform]['archive']}"
+def package_name(code, platform):
+    return f"login-challenge-{code}-{platform}.{PLATFORMS[platform]['archive']}"
 
 
-def package_folder(learner, platform):
+def package_folder(code, platform):
     """The one folder inside a package, so that two packages unpacked side by
     side overwrite nothing."""
-    return f"login-challenge-{learner}-{platform}"
+    return f"login-challenge-{code}-{platform}"
+
+
+def folder_readme(set_name, platforms):
+    """packages/README.txt: how a learner finds and checks their own package
+    in a folder of every package shared with the whole class."""
+    names = "\n".join(f"    {platform.capitalize() + ':':9}{package_name('<CODE>', platform)}"
+                      for platform in platforms)
+    return text_with_fields("packages-README.txt", SET=set_name, PACKAGES=names,
+                            PACKAGE=package_name("<CODE>", platforms[0])).encode("utf-8")
+
+
+def text_with_fields(name, **fields):
+    text = handout_text(name) + "\n"
+    for field_name, value in fields.items():
+        text = text.replace(f"@{field_name}@", value)
+    return text
 
 
 def current_umask():
@@ -73,9 +95,9 @@ def write_file(path, content, mode):
         raise SetError(f"{path}: cannot write it: {error.strerror}") from error
 
 
-def write_package(folder, learner, platform, executable, handout_bytes, epoch):
-    name = package_name(learner, platform)
-    inside = package_folder(learner, platform)
+def write_package(folder, code, platform, executable, handout_bytes, epoch):
+    name = package_name(code, platform)
+    inside = package_folder(code, platform)
     members = [(f"{inside}/{PLATFORMS[platform]['executable']}", executable),
                (f"{inside}/README.txt", handout_bytes)]
     writer = archives.zip_bytes if platform == "windows" else archives.tar_gz_bytes
@@ -140,10 +162,25 @@ def replace_file(path_text, content, mode):
 def answers_csv(learners, values):
     text = io.StringIO()
     writer = csv.writer(text, lineterminator="\n")
-    writer.writerow(ANSWERS_HEADER)
+    writer.writerow(ANSWERS_HEADER + ["code"])
     for learner in learners:
-        writer.writerow([learner, values[learner]["user_name"], values[learner]["password"]])
+        chosen = values[learner]
+        writer.writerow([learner, chosen["user_name"], chosen["password"], chosen["code"]])
     return text.getvalue().encode("ascii")
+
+
+def handout_csv(learners, codes, platforms, digests):
+    """handout.csv: each learner's code, and per platform their package's
+    name and SHA-256, for a mail merge or `handout`; it holds no value."""
+    text = io.StringIO()
+    writer = csv.writer(text, lineterminator="\n")
+    writer.writerow(["learner", "code"] + [f"{platform}_{what}" for platform in platforms
+                                           for what in ("package", "sha256")])
+    for learner in learners:
+        names = [package_name(codes[learner], platform) for platform in platforms]
+        writer.writerow([learner, codes[learner]] + [cell for name in names
+                                                     for cell in (name, digests[name])])
+    return text.getvalue().encode("utf-8")
 
 
 def checksums(digests):

@@ -20,10 +20,10 @@ USER_NAME_LENGTH, PASSWORD_LENGTH = 3, 5
 MAX_ATTEMPTS = 100
 
 
-def keyed_bytes(secret, set_name, learner, attempt):
-    """An endless HMAC-SHA-256 stream for one learner and attempt."""
-    message = b"\0".join([b"login-challenge variant 1", set_name.encode(), learner.encode(),
-                          str(attempt).encode()])
+def keyed_bytes(secret, set_name, learner, attempt, purpose=b"login-challenge variant 1"):
+    """An endless HMAC-SHA-256 stream for one learner and attempt, apart
+    for each purpose: the values, the learner's code."""
+    message = b"\0".join([purpose, set_name.encode(), learner.encode(), str(attempt).encode()])
     block = 0
     while True:
         yield from hmac.new(secret, message + block.to_bytes(4, "big"), hashlib.sha256).digest()
@@ -163,6 +163,21 @@ def next_shape(values):
     values.update(draw_shape(values["shapes"], values), shape=values["shape"] + 1)
 
 
+# A learner's code names their packages instead of their id, so that a folder
+# of every package can be shared. Capital letters only, without I, L and O,
+# which are misread as 1 and 0: so no code can hold a value, which is lower
+# case and digits, and the handouts and file names show no run of letters
+# and digits that the draws were not checked against. 23^10 is 45 bits.
+CODE_LETTERS = "ABCDEFGHJKMNPQRSTUVWXYZ"
+CODE_LENGTH = 10
+
+
+def learner_code(secret, set_name, learner):
+    """The learner's code, from its own stream: no value moves with it."""
+    stream = keyed_bytes(secret, set_name, learner, 0, purpose=b"login-challenge code 1")
+    return "".join(CODE_LETTERS[uniform(stream, len(CODE_LETTERS))] for _ in range(CODE_LENGTH))
+
+
 def check_distinct(values):
     """Two learners with the same pair could share an answer unnoticed.
     Moving one of them would make answers hang on the roster, so it stops."""
@@ -173,6 +188,10 @@ def check_distinct(values):
             raise SetError(f"{holder[pair]} and {learner} drew the same user name and password; "
                            "use another set name or secret")
         holder[pair] = learner
+        if chosen["code"] in holder:
+            raise SetError(f"{holder[chosen['code']]} and {learner} drew the same code; use "
+                           "another set name or secret")
+        holder[chosen["code"]] = learner
 
 
 LITERALS = re.compile(r"(static const volatile char literals\[\] = \{)[^}]*(\};)")

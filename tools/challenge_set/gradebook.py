@@ -1,0 +1,57 @@
+"""An LMS's own export, given back to it: a copy, byte for byte in its own
+encoding, delimiter, line ends and byte order mark, with one column filled
+in the rows of the set's learners and every other row and cell as it was.
+Grades go back this way, and so do the learners' codes or links."""
+
+from .common import SetError, shown
+from .inputs import WHITE_SPACE, Table, field, folded
+
+ID_OPTION, COLUMN_OPTION = "--gradebook-id-column", "--gradebook-column"
+
+
+def filled_copy(path, id_column, column, cells):
+    """(the copy's bytes, notes on how the export was read, the learners of
+    `cells` ({learner: text}) that have no row in it)."""
+    table = Table(path, "gradebook")
+    id_index = table.column(id_column, ID_OPTION)
+    fill_index = table.column(column, COLUMN_OPTION)
+    if fill_index == id_index:
+        raise SetError(f"{table.path}:1: {COLUMN_OPTION} names {shown(table.header[id_index])}, "
+                       f"the column of the learner ids ({ID_OPTION}); filling it would "
+                       "overwrite every id")
+    by_id = {folded(learner): text for learner, text in cells.items()}
+    pieces, copied, filled = [], 0, set()
+    for _, fields, spans in table.rows():
+        learner = folded(unmarked(field(fields, id_index)))
+        if learner not in by_id:
+            continue  # a "Points Possible" row, a test student, someone else's
+        value = by_id[learner]
+        if any(character in value for character in table.delimiter + '"\r\n'):
+            value = '"' + value.replace('"', '""') + '"'
+        if fill_index < len(spans):
+            start, end = spans[fill_index]
+            if table.text.startswith('"', start) and not value.startswith('"'):
+                value = f'"{value}"'
+        else:  # a short row: add the fields it lacks
+            start = end = spans[-1][1]
+            value = table.delimiter * (fill_index - len(spans) + 1) + value
+        pieces += [table.text[copied:start], value]
+        copied = end
+        filled.add(learner)
+    pieces.append(table.text[copied:])
+    absent = [learner for learner in cells if folded(learner) not in filled]
+    return table.source.encoded("".join(pieces)), table.source.notes, absent
+
+
+def unmarked(identifier):
+    """An id from an export without Brightspace's marker: it writes ids as
+    "#alovelace". No learner id starts with '#'."""
+    identifier = identifier.strip(WHITE_SPACE)
+    return identifier[1:] if identifier.startswith("#") else identifier
+
+
+def absent_warning(absent, where):
+    """One line naming the learners of the set with no row in an export."""
+    more = f" and {len(absent) - 20} more" if len(absent) > 20 else ""
+    return (f"warning: {len(absent)} learner(s) of the set have no row in {where}: "
+            f"{', '.join(absent[:20])}{more}")
