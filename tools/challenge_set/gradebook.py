@@ -3,8 +3,10 @@ encoding, delimiter, line ends and byte order mark, with one column filled
 in the rows of the set's learners and every other row and cell as it was.
 Grades go back this way, and so do the learners' codes or links."""
 
+import re
+
 from .common import SetError, shown
-from .inputs import WHITE_SPACE, Table, field, folded
+from .inputs import Table, field, folded, unmarked
 
 ID_OPTION, COLUMN_OPTION = "--gradebook-id-column", "--gradebook-column"
 
@@ -20,12 +22,16 @@ def filled_copy(path, id_column, column, cells):
                        f"the column of the learner ids ({ID_OPTION}); filling it would "
                        "overwrite every id")
     by_id = {folded(learner): text for learner, text in cells.items()}
+    # None: the learner's cell keeps what it holds (a grade entered by hand).
     pieces, copied, filled = [], 0, set()
     for _, fields, spans in table.rows():
         learner = folded(unmarked(field(fields, id_index)))
         if learner not in by_id:
             continue  # a "Points Possible" row, a test student, someone else's
         value = by_id[learner]
+        filled.add(learner)
+        if value is None:
+            continue
         if any(character in value for character in table.delimiter + '"\r\n'):
             value = '"' + value.replace('"', '""') + '"'
         if fill_index < len(spans):
@@ -37,17 +43,30 @@ def filled_copy(path, id_column, column, cells):
             value = table.delimiter * (fill_index - len(spans) + 1) + value
         pieces += [table.text[copied:start], value]
         copied = end
-        filled.add(learner)
     pieces.append(table.text[copied:])
     absent = [learner for learner in cells if folded(learner) not in filled]
     return table.source.encoded("".join(pieces)), table.source.notes, absent
 
 
-def unmarked(identifier):
-    """An id from an export without Brightspace's marker: it writes ids as
-    "#alovelace". No learner id starts with '#'."""
-    identifier = identifier.strip(WHITE_SPACE)
-    return identifier[1:] if identifier.startswith("#") else identifier
+# How exports state a column's maximum: Brightspace in its header
+# ("Exercise Points Grade <Numeric MaxPoints:10>"), Blackboard too
+# ("Exercise [Total Pts: 10 Score] |123456"), Canvas in a row of its own
+# ("Points Possible").
+STATED_IN_HEADER = re.compile(r"(?:MaxPoints:|\[Total Pts:\s*(?:up to\s*)?)\s*([0-9]+(?:[.,][0-9]+)?)")
+
+
+def stated_maximum(path, column):
+    """The maximum the export states for a column, as text, or None."""
+    table = Table(path, "gradebook")
+    index = table.column(column, COLUMN_OPTION)
+    found = STATED_IN_HEADER.search(table.header[index])
+    if found:
+        return found.group(1)
+    for _, fields, _ in table.rows():
+        if next((text.strip() for text in fields if text.strip()), "") == "Points Possible":
+            value = field(fields, index).strip()
+            return value if re.fullmatch(r"[0-9]+(?:[.,][0-9]+)?", value) else None
+    return None
 
 
 def absent_warning(absent, where):

@@ -10,11 +10,13 @@ import csv
 import io
 import re
 import unicodedata
+from pathlib import Path
 
-from . import gradebook
+from . import gradebook, joining, times
 from .common import SetError, escaped, shown
 from .console import write_report
-from .inputs import DELIMITERS, WHITE_SPACE, Table, delimiter_of, field, folded, read_answers
+from .inputs import (DELIMITERS, WHITE_SPACE, Table, delimiter_of, field,
+                     marker_and_test_notes, read_answers, test_account)
 from .packages import replace_file
 
 CUT_WORD = 257  # the program keeps 256 bytes of a word: a longer one never matches
@@ -39,9 +41,22 @@ def add_options(parser):
     parser.add_argument("--password-column", default="password", metavar="NAME",
                         help="the column of passwords (default: password)")
     add_delimiter_option(parser, "the submissions'")
-    parser.add_argument("--points", default="1", metavar="N",
+    parser.add_argument("--points", metavar="N",
                         help="the points a solved exercise gets in the report and the gradebook "
-                             "(default: 1); a wrong one gets 0, a missing one nothing")
+                             "(default: the maximum the gradebook states for its column, else "
+                             "1); a wrong one gets 0, a missing one nothing")
+    parser.add_argument("--time-column", metavar="NAME",
+                        help="the submissions' column of times: a learner's latest answer by it "
+                             "counts (default: Timestamp, Completion time or submitted, where "
+                             "there is one; else the last row)")
+    parser.add_argument("--ids", metavar="EXPORT",
+                        help="an export that holds both the set's ids and the submitted ones, "
+                             "to join them (default: --gradebook)")
+    parser.add_argument("--ids-column", metavar="NAME",
+                        help="with --ids: its column of the set's ids")
+    parser.add_argument("--missing-as-zero", action="store_true",
+                        help="a learner with no submission gets 0 in the gradebook (default: "
+                             "their cell keeps what it held)")
     parser.add_argument("--out", metavar="FILE",
                         help="write the report here, and the summary to the terminal (default: "
                              "report to standard output, summary to standard error); with "
@@ -53,7 +68,9 @@ def add_options(parser):
                         help="the gradebook's column that holds the learner ids of the roster")
     parser.add_argument("--gradebook-column", metavar="NAME",
                         help="the gradebook's column of this exercise, to fill")
-    parser.add_argument("--report", metavar="FILE", help="with --gradebook: write the report here")
+    parser.add_argument("--report", metavar="FILE",
+                        help="with --gradebook: write the report here (default: beside --out, "
+                             "named in the summary)")
 
 
 def add_delimiter_option(parser, whose):
@@ -89,15 +106,21 @@ class Sender:
     """What one id sent: how many rows, how many of them empty, and the
     last non-empty one's answer."""
 
-    def __init__(self):
+    def __init__(self, by_time=""):
         self.rows, self.empty, self.pair, self.blank = 0, 0, None, ""
+        self.by_time, self.latest = by_time, None
 
-    def add(self, user_name_field, password_field):
+    def add(self, user_name_field, password_field, when=None):
+        """One row; `when` is its time where the submissions carry one, and
+        the latest by it counts (of equal times, the later row)."""
         self.rows += 1
         pair = typed(user_name_field, password_field)
         if pair == (b"", b""):
             self.empty += 1
             return
+        if when is not None and self.latest is not None and when < self.latest:
+            return
+        self.latest = when
         self.pair = pair
         self.blank = looks_blank(user_name_field, password_field)
 
@@ -105,7 +128,9 @@ class Sender:
         if self.rows < 2:
             return ""
         empty = f", {self.empty} of them empty" if self.empty else ""
-        return f"{self.rows} rows sent{empty}; the last non-empty one counts"
+        which = f"latest non-empty one by its time ({self.by_time})" if self.by_time else \
+            "last non-empty one"
+        return f"{self.rows} rows sent{empty}; the {which} counts"
 
 
 def judge(learner, pair, answers, holders):
@@ -131,6 +156,13 @@ def id_of(text):
     return text.strip().strip("".join(map(chr, BLANK_AROUND_ID))).strip()
 
 
+def submitted_ids(table, column):
+    """Every id the submissions name, for a join: a first pass of its own."""
+    records = table.records()
+    next(records)  # the header
+    return {id_of(field(fields, column)) for _, fields, _ in records}
+
+
 def echoed(identifier):
     """An id that is not on the roster, as the report shows it: escaped, and
     cut to a bounded length."""
@@ -148,23 +180,31 @@ class Grades:
     """The graded submissions: one row per roster learner, then the ids not
     on the roster and the rows with no id, each stated once."""
 
-    def __init__(self, answers, table, columns):
+    def __init__(self, answers, table, columns, ids, timing):
+        """`ids` (a joining.Ids) says whose each submitted id is; `timing`
+        is (the time column's name, a row's fields -> its time), or None."""
         self.answers = answers
         self.holders = {}
         for learner, pair in answers.items():
             self.holders.setdefault(pair, []).append(learner)
-        roster = {folded(learner): learner for learner in answers}
-        self.senders = {learner: Sender() for learner in answers}
-        self.strays, self.more_strays, self.no_id = {}, 0, []
+        by_time, time_of = timing or ("", lambda fields: None)
+        self.senders = {learner: Sender(by_time) for learner in answers}
+        self.strays, self.more_strays, self.no_id, self.tests = {}, 0, [], []
+        self.marked = 0  # ids written with Brightspace's '#' 
         self.stray_rows, self.no_id_rows = 0, 0
         learner_column, user_column, password_column = columns
         for line, fields, _ in table.rows():
             if not "".join(fields).strip(WHITE_SPACE):
                 continue  # an empty row is no submission
             submitted = id_of(field(fields, learner_column))
+            self.marked += submitted.startswith("#")
+            if test_account(submitted, fields):
+                self.tests.append(f"{submitted or '(no id)'} on line {line}")
+                continue
             answer = (field(fields, user_column), field(fields, password_column))
-            if folded(submitted) in roster:
-                self.senders[roster[folded(submitted)]].add(*answer)
+            learner = ids.learner_of(submitted)
+            if learner is not None:
+                self.senders[learner].add(*answer, time_of(fields))
                 continue
             self.stray_rows += 1
             self.no_id_rows += not submitted
@@ -232,42 +272,83 @@ def points_of(text):
     return text
 
 
+def points_for(arguments):
+    """The points a solved exercise gets, and where they come from."""
+    if arguments.points is not None:
+        return points_of(arguments.points), "--points"
+    if arguments.gradebook:
+        stated = gradebook.stated_maximum(arguments.gradebook, arguments.gradebook_column)
+        if stated is not None:
+            return stated, (f"the maximum the gradebook states for "
+                            f"{shown(arguments.gradebook_column, 200)}")
+    return "1", "no maximum stated"
+
+
+def timing_of(table, named):
+    """(the time column's name, a row's fields -> its time), or None."""
+    index = times.find_column(table.header, named)
+    if index is None:
+        if named is not None:
+            table.column(named, "--time-column")  # says what the columns are
+        return None
+    return table.header[index], times.reader_for(table, index)
+
+
 def grade(arguments, say):
     answers = read_answers(arguments.answers)
-    points = points_of(arguments.points)
-    table = Table(arguments.submissions, "submissions", delimiter=delimiter_of(arguments.delimiter))
+    points, points_from = points_for(arguments)
+    table = Table(arguments.submissions, "submissions", delimiter=delimiter_of(arguments.delimiter),
+                  workbook=True)
     columns = [table.column(name, option) for name, option in (
         (arguments.learner_column, "--learner-column"),
         (arguments.user_name_column, "--user-name-column"),
         (arguments.password_column, "--password-column"))]
-    for note in table.source.notes:
+    ids = joining.Ids(answers)
+    if arguments.ids or arguments.gradebook:
+        export, column, option = (arguments.ids, arguments.ids_column, "--ids-column") \
+            if arguments.ids else (arguments.gradebook, arguments.gradebook_id_column,
+                                   "--gradebook-id-column")
+        ids.join_through(export, column, option, submitted_ids(table, columns[0]),
+                         workbook=bool(arguments.ids))
+    grades = Grades(answers, table, columns, ids, timing_of(table, arguments.time_column))
+    for note in table.source.notes + ids.notes + marker_and_test_notes(
+            escaped(arguments.submissions), grades.marked, grades.tests):
         say(note, error=True)
-    grades = Grades(answers, table, columns)
-    if grades.matched == 0 and grades.stray_rows:
+    matched_none = grades.matched == 0
+    if matched_none:
         say(f"warning: no id in the column {shown(arguments.learner_column)} of "
             f"{escaped(arguments.submissions)} is on the roster; is that the column of the "
             "roster's ids (--learner-column)?", error=True)
     results = grades.results()
     report = grades.report(results, points)
+    summary = grades.summary(results) + f"; {points} point(s) for solved ({points_from})"
     if arguments.gradebook:
-        grade_cells = {learner: {"solved": points, "wrong": "0"}.get(result, "")
-                       for learner, (result, _) in results.items()}
+        if matched_none:
+            raise SetError("no submitted id names a learner of the set, so no gradebook file "
+                           "was written")
+        missing = "0" if arguments.missing_as_zero else None  # None: the cell stays
+        cells = {learner: {"solved": points, "wrong": "0"}.get(result, missing)
+                 for learner, (result, _) in results.items()}
         content, notes, absent = gradebook.filled_copy(
-            arguments.gradebook, arguments.gradebook_id_column, arguments.gradebook_column,
-            grade_cells)
+            arguments.gradebook, arguments.gradebook_id_column, arguments.gradebook_column, cells)
         for note in notes:
             say(note, error=True)
+        report_path = arguments.report or report_beside(arguments.out)
         replace_file(arguments.out, content, 0o600)
-        if arguments.report:
-            replace_file(arguments.report, report, 0o600)
+        replace_file(report_path, report, 0o600)
         if absent:
             say(gradebook.absent_warning(absent, "the gradebook"), error=True)
-        say(grades.summary(results))
+        say(f"{summary}; the report: {escaped(report_path)}")
     elif arguments.out:
         replace_file(arguments.out, report, 0o600)
-        say(grades.summary(results))
+        say(summary)
     else:
         write_report(report)
-        say(grades.summary(results), error=True)
-    return 0
+        say(summary, error=True)
+    return 1 if matched_none else 0
 
+
+def report_beside(out):
+    """Where the report goes with --gradebook and no --report."""
+    path = Path(out)
+    return str(path.with_name(f"{path.stem}-report.csv"))

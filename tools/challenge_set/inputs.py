@@ -9,6 +9,7 @@ import re
 import stat
 import unicodedata
 
+from . import spreadsheets
 from .common import KIB, MIB, SetError, escaped, numbered_problems, shown, size_text
 
 SECRET_LIMIT = 4 * KIB
@@ -67,6 +68,12 @@ class Text:
 
     def __init__(self, path, what, content, legacy=True):
         self.path, self.what, self.notes = path, what, []
+        kind = spreadsheets.kind_of(content)
+        if kind is not None:
+            raise SetError(f"{escaped(path)}: the {what} is {kind}, not text: save it as CSV "
+                           "UTF-8" + (" (or give it to `grade --submissions` or as a roster "
+                                      "with --roster-column, which read it as it is)"
+                                      if kind == spreadsheets.XLSX else ""))
         boms = [(codecs.BOM_UTF8, "utf-8"), (codecs.BOM_UTF16_LE, "utf-16-le"),
                 (codecs.BOM_UTF16_BE, "utf-16-be")]
         self.bom, self.encoding = next(((bom, encoding) for bom, encoding in boms
@@ -101,8 +108,12 @@ class Table:
     stays in its field. The delimiter is a comma, a semicolon or a tab, the
     one that splits the header row most, unless one is given."""
 
-    def __init__(self, path, what, limit=FILE_LIMIT, delimiter=None):
-        self.source = Text(path, what, read_file(path, what, limit))
+    def __init__(self, path, what, limit=FILE_LIMIT, delimiter=None, workbook=False):
+        content = read_file(path, what, limit)
+        if workbook and spreadsheets.kind_of(content) == spreadsheets.XLSX:
+            content = spreadsheets.workbook_as_csv(path, content).encode("utf-8")
+            delimiter = ","
+        self.source = Text(path, what, content)
         self.path, self.what, self.text = escaped(path), what, self.source.text
         if not self.text.strip(WHITE_SPACE):
             raise SetError(f"{self.path}: the {what} is empty")
@@ -166,7 +177,7 @@ class Table:
         if not places:
             raise SetError(f"{self.path}:1: no column {shown(name)} ({option}); the columns, "
                            f"split at each {DELIMITERS[self.delimiter]}, are "
-                           f"{', '.join(shown(heading, 40) for heading in self.header[:30])}")
+                           f"{', '.join(shown(heading, 200) for heading in self.header[:30])}")
         if len(places) > 1:
             raise SetError(f"{self.path}:1: the column {shown(name)} stands {len(places)} times "
                            "in the header; rename the others")
@@ -229,20 +240,56 @@ def read_roster(path, column=None, delimiter=None):
         entries = [(number, entry) for number, entry in entries
                    if entry and not entry.startswith("#")]
     else:
-        table = Table(path, "roster", delimiter=delimiter)
+        table = Table(path, "roster", delimiter=delimiter, workbook=True)
         source, index = table.source, table.column(column, "--roster-column")
-        entries, empty = [], []
+        entries, empty, tests, marked = [], [], [], 0
         for number, fields, _ in table.rows():
             if not "".join(fields).strip(WHITE_SPACE):
                 continue
-            learner = field(fields, index).strip(WHITE_SPACE)
-            (entries.append((number, learner)) if learner else empty.append(number))
+            learner = unmarked(field(fields, index))
+            marked += learner != field(fields, index).strip(WHITE_SPACE)
+            if test_account(learner, fields):
+                tests.append(f"{learner or '(no id)'} on line {number}")
+            elif learner:
+                entries.append((number, learner))
+            else:
+                empty.append(number)
         if empty:
             notes.append(f"{escaped(path)}: no id in column {shown(column)} on line(s) "
                          f"{', '.join(map(str, empty[:20]))}{' ...' if len(empty) > 20 else ''}; "
                          "skipped")
+        notes += marker_and_test_notes(escaped(path), marked, tests)
     learners, more = learners_from(escaped(path), entries)
     return learners, source.notes + notes + more
+
+
+def unmarked(identifier):
+    """An id from an export without Brightspace's marker: it writes ids as
+    "#alovelace". No learner id starts with '#'."""
+    identifier = identifier.strip(WHITE_SPACE)
+    return identifier[1:].strip(WHITE_SPACE) if identifier.startswith("#") else identifier
+
+
+# The LMSs' own test and preview accounts, which are no learners: Blackboard's
+# student preview user ("..._previewuser"), Canvas's test student ("Student,
+# Test") and Brightspace's demo student, found by their names.
+TEST_ACCOUNT_NAMES = {"student, test", "test student", "student, demo", "demo student"}
+
+
+def test_account(identifier, fields):
+    return folded(identifier).endswith("_previewuser") or \
+        any(folded(text.strip(WHITE_SPACE)) in TEST_ACCOUNT_NAMES for text in fields)
+
+
+def marker_and_test_notes(path, marked, tests):
+    notes = []
+    if marked:
+        notes.append(f"{path}: {marked} id(s) written as Brightspace does, with '#' before "
+                     "them; read without it")
+    if tests:
+        notes.append(f"{path}: skipped the LMS's test or preview account(s), which are no "
+                     f"learners: {', '.join(map(escaped, tests[:20]))}")
+    return notes
 
 
 def learners_from(path, entries):
