@@ -27,6 +27,8 @@ import sys
 import tarfile
 import tempfile
 import time
+import urllib.parse
+import wsgiref.util
 import zipfile
 from pathlib import Path
 
@@ -34,7 +36,7 @@ import openpyxl  # python3-openpyxl
 from support import report
 # pylint: disable=wrong-import-order
 from challenge_set import (build, executables, extractors, making, packages,  # noqa: E402
-                           values, workspace)
+                           server, values, workspace)
 from challenge_set.common import SetError  # noqa: E402
 
 # A class export as Excel writes it in many locales: semicolons, Windows-1252,
@@ -527,6 +529,70 @@ def check_lms_exports(tool, first, rows, programs, failures):
             failures.append(f"{name}: a learner with no submission lost their cell {kept!r}")
 
 
+def wsgi(app, method, path, body=b""):
+    """One request to a WSGI application: (status, headers, body)."""
+    environ = {"REQUEST_METHOD": method, "PATH_INFO": path, "CONTENT_LENGTH": str(len(body)),
+               "wsgi.input": io.BytesIO(body)}
+    wsgiref.util.setup_testing_defaults(environ)
+    started = []
+    content = b"".join(app(environ, lambda status, headers: started.append((status, headers))))
+    return int(started[0][0][:3]), dict(started[0][1]), content
+
+
+def check_server(tool, first, rows, programs, failures):
+    """The course server through a WSGI client: a learner's page and
+    packages only at their token, the same 404 for every other path, a
+    verdict as their own program gives it, the form's CSRF field, the limit
+    of attempts, and every submission found again after a restart."""
+    served = tool.work / "served"
+    shutil.copytree(first, served)
+    app = server.App(served, log=lambda line: None)
+    (ada, user, password, code), (bob, *_, bob_code) = rows[1], rows[2]
+    mine, theirs = app.learner_tokens[ada], app.learner_tokens[bob]
+    package = f"login-challenge-{code}-linux.tar.gz"
+    status, headers, page_body = wsgi(app, "GET", f"/l/{mine}")
+    csrf = re.search(rb'name="csrf" value="([^"]+)"', page_body).group(1).decode()
+    expected_404 = wsgi(app, "GET", "/l/nothing")[2]
+    refused = {f"/l/{mine[:-1]}{'A' if mine[-1] != 'A' else 'B'}": 404, f"/packages/{package}": 404,
+               f"/l/{mine}/p/login-challenge-{bob_code}-linux.tar.gz": 404,
+               f"/s/{theirs}": 404, f"/l/{mine}/p/{package}": 200, f"/l/{theirs}": 200}
+    got = {path: wsgi(app, "GET", path) for path in refused}
+    if status != 200 or bob.encode() in page_body or code.encode() not in page_body or \
+            "default-src 'none'" not in headers.get("Content-Security-Policy", "") or \
+            {path: result[0] for path, result in got.items()} != refused or \
+            any(result[2] != expected_404 for result in got.values() if result[0] == 404) or \
+            got[f"/l/{mine}/p/{package}"][2] != (first / "packages" / package).read_bytes():
+        failures.append(f"the server's pages: {status}, { {p: r[0] for p, r in got.items()} }")
+
+    def submit(user_name, typed_password, form=csrf):
+        body = urllib.parse.urlencode({"csrf": form, "user_name": user_name,
+                                       "password": typed_password}).encode()
+        return wsgi(app, "POST", f"/l/{mine}/answer", body)
+    answers = [(user, password + "x"), (f" {user}", f"{password}\t")] + [("a", "b")] * 8
+    verdicts = [submit(*pair) for pair in answers]
+    for pair, (status, _, body) in zip(answers, verdicts):
+        said = b"Correct" if attempt(programs[ada], *pair).endswith(b"Correct\n") else b"Try Again"
+        if status != 200 or b'id="verdict">' + said not in body:
+            failures.append(f"the server's verdict on {pair}: {status}, not {said}")
+    limited, forged = submit(user, password), submit(user, password, form="forged")
+    big = wsgi(app, "POST", f"/l/{mine}/answer", b"x" * 5000)
+    if (limited[0], forged[0], big[0]) != (429, 403, 413):
+        failures.append(f"the 11th attempt, a forged form, a huge body: "
+                        f"{limited[0]}, {forged[0]}, {big[0]}")
+    app.store.close()
+    again = server.App(served, log=lambda line: None)
+    recorded = rows_of_text(server.submissions_csv(again.store).decode())
+    again.store.close()
+    if again.learner_tokens != app.learner_tokens or len(recorded) != 11 or \
+            recorded[0] != ["learner", "user_name", "password", "submitted_at"] or \
+            [row[1:3] for row in recorded[1:]] != [list(pair) for pair in answers]:
+        failures.append(f"after a restart: {recorded[:3]}")
+
+
+def rows_of_text(text):
+    return list(csv.reader(io.StringIO(text)))
+
+
 def check_contract(failures):
     """The derivation is the tool's contract with every set already made:
     pinned for a fixed secret, set and id, and a refused draw moves on to
@@ -795,6 +861,7 @@ def main():
             check_answers_stay(tool, rows, tool.work / "first", failures)
             check_grading(tool, tool.work / "first", rows, programs, failures)
             check_lms_exports(tool, tool.work / "first", rows, programs, failures)
+            check_server(tool, tool.work / "first", rows, programs, failures)
         # The shortest secret there may be: 16 bytes, and a line end that does not count.
         other = tool.make("other.csv", export, "--roster-column", "Email", command="answers",
                           secret=tool.file("secret2", os.urandom(16).hex()[:16] + "\n"))

@@ -1,12 +1,13 @@
 """The tool's subcommands, like git's: make a set, make its answers again,
-hand the packages out through the LMS, grade what the learners handed in. This module only reads the arguments and
+hand the packages out through the LMS or serve them, grade what the learners
+handed in. This module only reads the arguments and
 calls; interrupted by a signal at any moment, a run ends what it started and
 leaves nothing behind."""
 
 import argparse
 import signal
 
-from . import build, grading, handouts, making, packages, workspace
+from . import build, grading, handouts, making, packages, server, workspace
 from .common import PROGRAM, SetError, escaped
 from .console import progress, say, settle
 from .workspace import SIGNALS, Interrupted, Workspace
@@ -69,6 +70,7 @@ def parser_for_tool():
                                        description=grading.__doc__)
     grading.add_options(grade_parser)
     handouts.add_options(commands)
+    server.add_options(commands)
     return parser
 
 
@@ -110,6 +112,10 @@ def run(argv, work_space):
             return handouts.put_into_lms(arguments, say)
         elif arguments.command == "handout-list":
             return handouts.write_handout_list(arguments, say)
+        elif arguments.command == "serve":
+            return server.serve(arguments, say, Interrupted)
+        elif arguments.command == "submissions":
+            return server.write_submissions(arguments, say)
         else:
             return grade(arguments)
     except SetError as error:
