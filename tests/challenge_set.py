@@ -527,6 +527,8 @@ def check_lms_exports(tool, first, rows, programs, failures):
                                 f"{graded.stderr[-300:]!r}")
         if kept and kept not in out.read_text():
             failures.append(f"{name}: a learner with no submission lost their cell {kept!r}")
+        if any("previewuser" in key for key in got):
+            failures.append(f"{name}: a preview account was graded as a learner")
 
 
 def wsgi(app, method, path, body=b""):

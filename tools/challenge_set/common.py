@@ -8,6 +8,9 @@ from pathlib import Path
 PROGRAM = "challenge-set"
 SOURCE = Path(os.path.realpath(__file__)).parent.parent.parent
 QUOTE_LIMIT = 80
+# A column's name is shown whole up to this: Blackboard's end in the id that
+# tells two apart ("Exercise [Total Pts: 10 Score] |123456").
+COLUMN_NAME_LIMIT = 200
 KIB, MIB = 1024, 1024 * 1024
 # Control characters, and those that reorder or hide text on a terminal.
 UNSAFE = re.compile("[\x00-\x1f\x7f-\x9f\u200b-\u200f\u2028-\u202e\u2060-\u2064\ufeff\udc80-\udcff]")
