@@ -665,7 +665,7 @@ def check_redraw(tool, programs, failures):
         making.check_programs(arguments, builds, {where[1]: chosen}, None, reference)
         failures.append("a learner refused in every shape did not stop the set")
     except SetError as error:
-        if f"{where[1]}: every one of its {values.MAX_SHAPES} shapes" not in str(error):
+        if f"{where[1]}: every one of {values.MAX_SHAPES} shapes" not in str(error):
             failures.append(f"a learner refused in every shape: {error}")
     finally:
         build.run_and_format_defects = run_and_format

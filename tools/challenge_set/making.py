@@ -246,7 +246,7 @@ def check_programs(arguments, builds, chosen, wine, defaults):
     never moves; any other defect is a fault of the build and stops the set,
     as does a learner still refused after every shape it may have."""
     pending, redrawn = list(builds.learners), {}
-    while pending:
+    for shape in range(1, values.MAX_SHAPES + 1):  # each round checks the shape it built
         refused = {}
         for number, learner in enumerate(pending, start=1):
             progress.show(f"checking: {number} of {len(pending)}")
@@ -262,17 +262,18 @@ def check_programs(arguments, builds, chosen, wine, defaults):
                 if defects:
                     refused[learner] = f"its {platform} program: {'; '.join(defects)}"
                     break
+        pending = list(refused)
+        if not refused or shape == values.MAX_SHAPES:
+            break
         for learner, reason in refused.items():
-            if chosen[learner]["shape"] >= values.MAX_SHAPES:
-                raise SetError(f"{learner}: every one of its {values.MAX_SHAPES} shapes was "
-                               f"refused, the last because {reason}; nothing was written (use "
-                               "another set name or secret for this learner)")
             values.next_shape(chosen[learner])
             redrawn.setdefault(learner, []).append(reason)
             builds.write_variant(learner, chosen[learner])
-        if refused:
-            builds.build()
-        pending = list(refused)
+        builds.build()
+    if pending:
+        raise SetError(f"{', '.join(pending)}: every one of {values.MAX_SHAPES} shapes was "
+                       f"refused, the last because {refused[pending[0]]}; nothing was written "
+                       "(use another set name or secret for this learner)")
     for learner, reasons in redrawn.items():
         if arguments.verbose:
             for shape, reason in enumerate(reasons, start=2):
