@@ -386,6 +386,12 @@ def check_gradebook(tool, first, rows, failures):
                      tool.work / "ids-over.csv")[0]
     if ids_over.returncode != 1 or (tool.work / "ids-over.csv").exists():
         failures.append(f"the gradebook's id column was filled: {ids_over.stderr!r}")
+    strangers = submissions_file(tool, "strangers.csv", [["nobody", user, password]])
+    empty_import = grade(tool, first, strangers, "--gradebook", export, "--gradebook-id-column",
+                         "SIS Login ID", "--gradebook-column", "Exercise, week 3 (123)",
+                         "--out", tool.work / "empty-import.csv")[0]
+    if empty_import.returncode != 1 or (tool.work / "empty-import.csv").exists():
+        failures.append(f"an import with no learner's grade was written: {empty_import.stderr!r}")
     # A report that cannot be written whole: its reader gone, a file-size limit.
     reader, writer = os.pipe()
     os.close(reader)
