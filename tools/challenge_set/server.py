@@ -17,6 +17,7 @@ import hashlib
 import hmac
 import html
 import io
+import json
 import os
 import re
 import secrets
@@ -141,8 +142,7 @@ def submissions_csv(store):
     text = io.StringIO()
     writer = csv.writer(text, lineterminator="\n")
     writer.writerow(SUBMISSIONS_HEADER)
-    writer.writerows(store.rows("SELECT learner, user_name, password, submitted_at FROM "
-                                "submissions ORDER BY submitted_at, id"))
+    writer.writerows(store_rows(store))
     return text.getvalue().encode("utf-8")
 
 
@@ -158,6 +158,7 @@ class Recorded:
 
 
 def store_rows(store):
+    """learner, user_name, password, submitted_at of every submission, oldest first."""
     return store.rows("SELECT learner, user_name, password, submitted_at FROM submissions "
                       "ORDER BY submitted_at, id")
 
@@ -192,7 +193,6 @@ class App:
 
     def read_set_name(self):
         try:
-            import json  # pylint: disable=import-outside-toplevel
             return json.loads((self.folder / "set.json").read_text(encoding="utf-8"))["set"]
         except (OSError, ValueError, KeyError):
             return self.folder.name
