@@ -737,9 +737,19 @@ def check_checks_fire(tool, programs, rows, failures):
             failures.append(f"two learners with the same {what} passed")
         except SetError:
             pass
+    said = "no error"
     log = (f"FAILED: variants/ann/credentials.cpp.o\nsrc/credentials.cpp:9:5: error: '{password}' "
            f"undeclared\n    9 |     join_entries({user_name})\nninja: build stopped: "
            "subcommand failed.\n")
+    limited = tool.work / "limited-build"
+    limited.mkdir()
+    try:
+        build.run_logged(["sh", "-c", f"echo 'cc1plus: fatal error: {password}.s: Too many open "
+                          "files'; exit 1"], limited / "build.log", "linux: building", {})
+    except SetError as error:
+        said = str(error)
+    if "Too many open files, a limit of this machine" not in said or password in said:
+        failures.append(f"a build that ran out of descriptors says {said!r}")
     shown_log = build.shown_log(log, {})
     if user_name in shown_log or password in shown_log or "ninja: build stopped" not in shown_log:
         failures.append(f"a failed build's message shows {shown_log!r}")

@@ -40,19 +40,18 @@ PR_SET_PDEATHSIG = 1
 LIBC = ctypes.CDLL(None, use_errno=True)
 # Causes of a failed build that lie with the machine, not the source, as a
 # build log states them, with what to do about each. None quotes a source line.
-MACHINE_REASONS = [
-    ("Too many open files", "raise the limit on open files (ulimit -n)"),
-    ("File too large", "raise the file-size limit (ulimit -f)"),
-    ("File size limit exceeded", "raise the file-size limit (ulimit -f)"),
-    ("CPU time limit exceeded", "raise the CPU-time limit (ulimit -t)"),
-    ("No space left on device", "free some room, or set TMPDIR to a larger folder"),
-    ("Disk quota exceeded", "free some room, or set TMPDIR to a larger folder"),
-    ("Cannot allocate memory", "free some memory, or raise the limit (ulimit -v)"),
-    ("memory exhausted", "free some memory, or raise the limit (ulimit -v)"),
-    ("out of memory", "free some memory, or raise the limit (ulimit -v)"),
-    ("Killed signal terminated program", "a compiler was killed, most often for memory"),
-    ("Resource temporarily unavailable", "raise the limit on processes (ulimit -u)"),
-]
+MACHINE_REASONS = {
+    "raise the limit on open files (ulimit -n)": ["Too many open files"],
+    "raise the file-size limit (ulimit -f)": ["File too large", "File size limit exceeded"],
+    "raise the CPU-time limit (ulimit -t)": ["CPU time limit exceeded"],
+    "free some room, or set TMPDIR to a larger folder": ["No space left on device",
+                                                         "Disk quota exceeded"],
+    "free some memory, or raise the limit (ulimit -v)": [
+        "Cannot allocate memory", "memory exhausted", "out of memory", "std::bad_alloc",
+        "required memory segment unavailable", "failed to map segment"],
+    "a compiler was killed, most often for memory": ["Killed signal terminated program"],
+    "raise the limit on processes (ulimit -u)": ["Resource temporarily unavailable"],
+}
 
 
 def parse_platforms(text):
@@ -219,8 +218,8 @@ def run_logged(command, log, step, names, progress=None):
         failed = sorted({names[name] for line in text.splitlines() if line.startswith("FAILED:")
                          for name in re.findall(r"/variants/([^/\s]+)/", line) if name in names})
         who = f" for {', '.join(failed)}" if failed else ""
-        for reason, remedy in MACHINE_REASONS:
-            if reason in text:
+        for remedy, reasons in MACHINE_REASONS.items():
+            for reason in (reason for reason in reasons if reason in text):
                 raise SetError(f"{step} failed{who}: {reason}, a limit of this machine, not a "
                                f"fault of the inputs; {remedy}")
         raise SetError(f"{step} failed{who}; the compiler's messages are not shown, since they "
