@@ -56,7 +56,7 @@ def parser_for_tool():
         "program per learner, each with its own answer, and grades what they hand in.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     make = commands.add_parser(
-        "make", help="make a set: packages, answers, checksums",
+        "make", help="make a set: packages, answers, hand-out list, checksums",
         description="Builds one variant of the program per learner, with values drawn from the "
         "secret, the set name and the learner id alone, and writes their packages, "
         "answers.csv, handout.csv, SHA256SUMS and set.json to a new folder.")
