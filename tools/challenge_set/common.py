@@ -46,6 +46,11 @@ def shown(text, limit=QUOTE_LIMIT):
     return quoted + (f" (and {more} more characters)" if more > 0 else "")
 
 
+def shown_column(name):
+    """A column's name for a message: whole up to COLUMN_NAME_LIMIT."""
+    return shown(name, COLUMN_NAME_LIMIT)
+
+
 def size_text(limit):
     return f"{limit // MIB} MiB" if limit >= MIB else f"{limit // KIB} KiB"
 

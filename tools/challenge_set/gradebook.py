@@ -5,7 +5,7 @@ Grades go back this way, and so do the learners' codes or links."""
 
 import re
 
-from .common import COLUMN_NAME_LIMIT, SetError, shown
+from .common import SetError, shown_column
 from .inputs import Table, field, folded, unmarked
 
 ID_OPTION, COLUMN_OPTION = "--gradebook-id-column", "--gradebook-column"
@@ -18,8 +18,8 @@ def filled_copy(path, id_column, column, cells):
     id_index = table.column(id_column, ID_OPTION)
     fill_index = table.column(column, COLUMN_OPTION)
     if fill_index == id_index:
-        raise SetError(f"{table.path}:1: {COLUMN_OPTION} names {shown(table.header[id_index], COLUMN_NAME_LIMIT)}, "
-                       f"the column of the learner ids ({ID_OPTION}); filling it would "
+        raise SetError(f"{table.path}:1: {COLUMN_OPTION} names "
+                       f"{shown_column(table.header[id_index])}, the column of the learner ids ({ID_OPTION}); filling it would "
                        "overwrite every id")
     by_id = {folded(learner): text for learner, text in cells.items()}
     # None: the learner's cell keeps what it holds (a grade entered by hand).

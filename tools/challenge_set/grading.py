@@ -13,7 +13,7 @@ import unicodedata
 from pathlib import Path
 
 from . import gradebook, joining, times
-from .common import COLUMN_NAME_LIMIT, SetError, escaped, shown
+from .common import SetError, escaped, shown, shown_column
 from .console import write_report
 from .inputs import (DELIMITERS, WHITE_SPACE, Table, delimiter_of, field,
                      marker_and_test_notes, read_answers, test_account)
@@ -281,7 +281,7 @@ def points_for(arguments):
         stated = gradebook.stated_maximum(arguments.gradebook, arguments.gradebook_column)
         if stated is not None:
             return stated, (f"the maximum the gradebook states for "
-                            f"{shown(arguments.gradebook_column, COLUMN_NAME_LIMIT)}")
+                            f"{shown_column(arguments.gradebook_column)}")
     return "1", "no maximum stated"
 
 
@@ -317,7 +317,7 @@ def grade(arguments, say):
         say(note, error=True)
     matched_none = grades.matched == 0
     if matched_none:
-        say(f"warning: no id in the column {shown(arguments.learner_column, COLUMN_NAME_LIMIT)} of "
+        say(f"warning: no id in the column {shown_column(arguments.learner_column)} of "
             f"{escaped(arguments.submissions)} is on the roster; is that the column of the "
             "roster's ids (--learner-column)?", error=True)
     results = grades.results()

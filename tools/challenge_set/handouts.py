@@ -115,8 +115,13 @@ def read_handout(path):
     return learners
 
 
+def package_columns(row):
+    """(column, file name) of each platform's package in a handout.csv row."""
+    return [(name, cell) for name, cell in row.items() if name.endswith("_package") and cell]
+
+
 def package_names(row):
-    return [cell for name, cell in row.items() if name.endswith("_package") and cell]
+    return [cell for _, cell in package_columns(row)]
 
 
 def cell_for(row, link_base):

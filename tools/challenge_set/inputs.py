@@ -10,7 +10,8 @@ import stat
 import unicodedata
 
 from . import spreadsheets
-from .common import COLUMN_NAME_LIMIT, KIB, MIB, SetError, escaped, numbered_problems, shown, size_text
+from .common import (KIB, MIB, SetError, escaped, numbered_problems, shown, shown_column,
+                     size_text)
 
 SECRET_LIMIT = 4 * KIB
 MIN_SECRET_BYTES = 16
@@ -175,12 +176,12 @@ class Table:
         lacks it or has it twice."""
         places = [index for index, heading in enumerate(self.header) if heading == name]
         if not places:
-            raise SetError(f"{self.path}:1: no column {shown(name, COLUMN_NAME_LIMIT)} ({option}); the columns, "
-                           f"split at each {DELIMITERS[self.delimiter]}, are "
-                           f"{', '.join(shown(heading, COLUMN_NAME_LIMIT) for heading in self.header[:30])}")
+            raise SetError(f"{self.path}:1: no column {shown_column(name)} ({option}); the "
+                           f"columns, split at each {DELIMITERS[self.delimiter]}, are "
+                           f"{', '.join(shown_column(heading) for heading in self.header[:30])}")
         if len(places) > 1:
-            raise SetError(f"{self.path}:1: the column {shown(name, COLUMN_NAME_LIMIT)} stands {len(places)} times "
-                           "in the header; rename the others")
+            raise SetError(f"{self.path}:1: the column {shown_column(name)} stands "
+                           f"{len(places)} times in the header; rename the others")
         return places[0]
 
 
@@ -255,7 +256,7 @@ def read_roster(path, column=None, delimiter=None):
             else:
                 empty.append(number)
         if empty:
-            notes.append(f"{escaped(path)}: no id in column {shown(column, COLUMN_NAME_LIMIT)} on line(s) "
+            notes.append(f"{escaped(path)}: no id in column {shown_column(column)} on line(s) "
                          f"{', '.join(map(str, empty[:20]))}{' ...' if len(empty) > 20 else ''}; "
                          "skipped")
         notes += marker_and_test_notes(escaped(path), marked, tests)

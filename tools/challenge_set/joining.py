@@ -7,7 +7,7 @@ of the ids not found directly is joined to the set's. Ids are text; an id
 of digits only that Excel stripped of its leading zeros ("412001" for
 "00412001") is found by its digits, where that names one learner only."""
 
-from .common import COLUMN_NAME_LIMIT, escaped, shown
+from .common import escaped, shown_column
 from .inputs import Table, field, folded, test_account, unmarked
 
 
@@ -77,6 +77,6 @@ class Ids:
         self.through = columns[best]
         self.digits[1] = by_digits(self.through)
         self.notes.append(f"joined the submitted ids to the set's through {escaped(path)}: its "
-                          f"column {shown(table.header[best], COLUMN_NAME_LIMIT)} gives "
-                          f"{shown(roster_column, COLUMN_NAME_LIMIT)} for {found(self.through)} of the "
+                          f"column {shown_column(table.header[best])} gives "
+                          f"{shown_column(roster_column)} for {found(self.through)} of the "
                           f"{len(missing)} id(s) that name no learner directly")

@@ -32,15 +32,12 @@ def handout(platform, set_name, shown_as, keep_symbols, note):
     before codes had it, so that codes moved no answer: a code is capital
     letters, so the shipped text holds no run of letters and digits that
     that text lacks."""
-    text = handout_text
-
     note_text = f"\nA note from the setter\n----------------------\n{note}\n" if note else ""
-    content = (text("README.txt.in") + "\n").replace("@HANDOUT_SET@", set_name) \
-        .replace("@HANDOUT_LEARNER@", shown_as) \
-        .replace("@HANDOUT_RUN@", text(f"run-{platform}.txt")) \
-        .replace("@HANDOUT_SYMBOLS@", text("symbols.txt" if keep_symbols else "stripped.txt")) \
-        .replace("@HANDOUT_ANSWER@", text("answer-set.txt")) \
-        .replace("@HANDOUT_NOTE@", note_text)
+    content = text_with_fields(
+        "README.txt.in", HANDOUT_SET=set_name, HANDOUT_LEARNER=shown_as,
+        HANDOUT_RUN=handout_text(f"run-{platform}.txt"),
+        HANDOUT_SYMBOLS=handout_text("symbols.txt" if keep_symbols else "stripped.txt"),
+        HANDOUT_ANSWER=handout_text("answer-set.txt"), HANDOUT_NOTE=note_text)
     if platform == "windows":
         content = content.replace("\n", "\r\n")
     return content.encode("utf-8")
@@ -66,6 +63,7 @@ def folder_readme(set_name, platforms):
 
 
 def text_with_fields(name, **fields):
+    """A text of tools/handout with each @FIELD@ filled, in the order given."""
     text = handout_text(name) + "\n"
     for field_name, value in fields.items():
         text = text.replace(f"@{field_name}@", value)

@@ -32,7 +32,8 @@ from pathlib import Path
 
 from . import grading, joining
 from .common import SetError, escaped
-from .inputs import Table, answer_rows
+from .handouts import package_columns, read_handout
+from .inputs import answer_rows
 from .packages import replace_file
 
 TEMPLATES = Path(__file__).resolve().parent / "templates"
@@ -128,6 +129,11 @@ class Store:
             self.connection.execute("INSERT INTO downloads VALUES (?, ?, ?)",
                                     (learner, package, now().strftime(TIME_FORMAT)))
 
+    def submissions(self):
+        """learner, user_name, password, submitted_at of each, oldest first."""
+        return self.rows("SELECT learner, user_name, password, submitted_at FROM submissions "
+                         "ORDER BY submitted_at, id")
+
     def rows(self, query, *parameters):
         with self.lock:
             return self.connection.execute(query, parameters).fetchall()
@@ -142,7 +148,7 @@ def submissions_csv(store):
     text = io.StringIO()
     writer = csv.writer(text, lineterminator="\n")
     writer.writerow(SUBMISSIONS_HEADER)
-    writer.writerows(store_rows(store))
+    writer.writerows(store.submissions())
     return text.getvalue().encode("utf-8")
 
 
@@ -153,14 +159,9 @@ class Recorded:
         self.store = store
 
     def rows(self):
-        for number, row in enumerate(store_rows(self.store), start=2):
+        for number, row in enumerate(self.store.submissions(), start=2):
             yield number, list(row), None
 
-
-def store_rows(store):
-    """learner, user_name, password, submitted_at of every submission, oldest first."""
-    return store.rows("SELECT learner, user_name, password, submitted_at FROM submissions "
-                      "ORDER BY submitted_at, id")
 
 
 class App:
@@ -172,14 +173,12 @@ class App:
         rows = answer_rows(self.folder / "answers.csv")
         self.answers = {learner: (user_name, password) for learner, user_name, password, _ in rows}
         self.codes = {learner: code for learner, *_, code in rows}
-        handout = Table(self.folder / "handout.csv", "handout", delimiter=",")
-        self.packages = {learner: [] for learner in self.answers}
-        for _, fields, _ in handout.rows():
-            row = dict(zip(handout.header, fields))
-            if row.get("learner") in self.packages:
-                self.packages[row["learner"]] += [
-                    (row[name], row[name.replace("_package", "_sha256")])
-                    for name in handout.header if name.endswith("_package") and row[name]]
+        handout = read_handout(self.folder / "handout.csv")
+        self.packages = {}  # learner: [(file name, SHA-256)]
+        for learner in self.answers:
+            row = handout.get(learner, {})
+            self.packages[learner] = [(name, row[column.replace("_package", "_sha256")])
+                                      for column, name in package_columns(row)]
         self.set_name = self.read_set_name()
         self.base_url = base_url.rstrip("/")
         self.learner_tokens = {learner: token(self.key, "learner", learner)
@@ -230,7 +229,8 @@ class App:
         headers = [("Content-Type", "text/html; charset=utf-8")] * (not headers) + headers
         headers += HEADERS + [("Content-Length", str(len(body)))]
         start_response(status, headers)
-        self.log(f"{method} {what} {status.split()[0]} {1000 * (time.monotonic() - started):.1f} ms")
+        elapsed = 1000 * (time.monotonic() - started)
+        self.log(f"{method} {what} {status.split()[0]} {elapsed:.1f} ms")
         return [body]
 
     def route(self, method, path, environ):
@@ -277,17 +277,16 @@ class App:
         return token(self.key, "form", learner)
 
     def package(self, learner, name):
+        """One of the learner's packages, or its .sha256; None for any other name."""
         names = {package for package, _ in self.packages[learner]}
-        if name.endswith(".sha256") and name[:-len(".sha256")] in names:
-            self.store.downloaded(learner, name)
-            return "200 OK", [("Content-Type", "text/plain; charset=utf-8")], \
-                (self.folder / "packages" / name).read_bytes()
-        if name not in names:
+        checksum = name.endswith(".sha256") and name[:-len(".sha256")] in names
+        if not checksum and name not in names:
             return None
         self.store.downloaded(learner, name)
-        return "200 OK", [("Content-Type", "application/octet-stream"),
-                          ("Content-Disposition", f'attachment; filename="{name}"')], \
-            (self.folder / "packages" / name).read_bytes()
+        headers = [("Content-Type", "text/plain; charset=utf-8")] if checksum else [
+            ("Content-Type", "application/octet-stream"),
+            ("Content-Disposition", f'attachment; filename="{name}"')]
+        return "200 OK", headers, (self.folder / "packages" / name).read_bytes()
 
     def answer(self, learner, environ):
         try:

@@ -5,7 +5,7 @@ from two exports, has its rows in any order."""
 import datetime
 import re
 
-from .common import COLUMN_NAME_LIMIT, SetError, shown
+from .common import SetError, shown, shown_column
 from .inputs import WHITE_SPACE, field
 
 # The columns found by themselves: Google Forms, Microsoft Forms, a Canvas
@@ -55,10 +55,10 @@ def reader_for(table, index):
     if time_format is None:
         for line, value in values:
             if not any(parses(value, candidate) for candidate in FORMATS):
-                raise SetError(f"{path}:{line}: {shown(value)} in the column {shown(heading, COLUMN_NAME_LIMIT)} "
-                               "is no time the tool reads (name another column with "
-                               "--time-column)")
-        raise SetError(f"{path}: the times in the column {shown(heading, COLUMN_NAME_LIMIT)} are written in "
+                raise SetError(f"{path}:{line}: {shown(value)} in the column "
+                               f"{shown_column(heading)} is no time the tool reads (name "
+                               "another column with --time-column)")
+        raise SetError(f"{path}: the times in the column {shown_column(heading)} are written in "
                        "more than one way; name another column with --time-column")
 
     def time_of(fields):

@@ -17,7 +17,6 @@ import errno
 import fcntl
 import os
 import re
-import secrets
 import shutil
 import signal
 import stat
@@ -86,14 +85,7 @@ class Workspace:
         # Signals wait while a folder is made and recorded, so none is missed.
         previous = blocked()
         try:
-            while True:
-                run_id = secrets.token_hex(8)
-                path = Path(place) / f"{prefix}{run_id}"
-                try:
-                    os.mkdir(path, 0o700)
-                    break
-                except FileExistsError:
-                    continue
+            path = Path(tempfile.mkdtemp(prefix=prefix, dir=place))  # owner-only
             self.folders.append(path)
             descriptor = os.open(path / MARKER, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o600)
             self.locks.append(descriptor)
@@ -105,7 +97,7 @@ class Workspace:
                 if error.errno not in NO_LOCKS:
                     raise
                 # Another run will leave this folder alone, and say so.
-            os.write(descriptor, MARKER_TEXT.format(run_id).encode())
+            os.write(descriptor, MARKER_TEXT.format(path.name[len(prefix):]).encode())
         finally:
             signal.pthread_sigmask(signal.SIG_SETMASK, previous)
         return path
@@ -177,7 +169,8 @@ def check_temporary_folder(platforms, learners, wine):
     place = tempfile.gettempdir()
     if given and os.path.realpath(given) != os.path.realpath(place):
         raise SetError(f"TMPDIR={escaped(given)} is no folder the tool can write in")
-    for what, path in (("the temporary folder (TMPDIR)", place), ("the tool's own checkout", SOURCE)):
+    for what, path in (("the temporary folder (TMPDIR)", place),
+                       ("the tool's own checkout", SOURCE)):
         bad = sorted(set(BUILD_UNSAFE.findall(str(path))))
         if bad:
             raise SetError(f"{escaped(path)}: {what} holds {', '.join(map(repr, bad))}, which "
