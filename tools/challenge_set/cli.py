@@ -1,30 +1,83 @@
 """The tool's subcommands, like git's: make a set, make its answers again,
 hand the packages out through the LMS or serve them, grade what the learners
-handed in. This module only reads the arguments and
-calls; interrupted by a signal at any moment, a run ends what it started and
-leaves nothing behind."""
+handed in. This module only reads the arguments, declares each command's
+files (files.Files checks and writes them) and calls; interrupted by a
+signal at any moment, a run ends what it started and leaves nothing behind."""
 
 import argparse
 import signal
+import sqlite3
 
-from . import build, grading, handouts, making, packages, server, workspace
+from . import build, grading, handouts, making, server, workspace
 from .common import PROGRAM, SetError, escaped
 from .console import progress, say, settle
+from .files import Files
 from .workspace import SIGNALS, Interrupted, Workspace
 
+# An option that means nothing without another is refused without it:
+# {command: {option: the options of which it needs one}}.
+NEEDS = {
+    "make": {"delimiter": ["roster_column"]},
+    "answers": {"delimiter": ["roster_column"]},
+    "grade": {"report": ["gradebook"], "missing_as_zero": ["gradebook"],
+              "gradebook_id_column": ["gradebook"], "gradebook_column": ["gradebook"],
+              "ids": ["ids_column"], "ids_column": ["ids"]},
+    "handout": {"gradebook_id_column": ["gradebook"], "gradebook_column": ["gradebook"],
+                "link_base": ["gradebook"], "worksheet_id_column": ["moodle_worksheet"],
+                "max_size": ["moodle_worksheet"],
+                "packages": ["moodle_worksheet", "link_base"]},
+}
 
-def grade(arguments):
+
+def option_name(dest):
+    return "--" + dest.replace("_", "-")
+
+
+def check_options(arguments):
+    for option, needed in NEEDS.get(arguments.command, {}).items():
+        given = getattr(arguments, option)
+        if given not in (None, False) and not any(getattr(arguments, other) for other in needed):
+            raise SetError(f"{option_name(option)} means nothing without "
+                           f"{' or '.join(map(option_name, needed))}")
+
+
+def declared(arguments):
+    """What a command reads and what it writes, each (option, path or None,
+    is a folder): checked before anything is read."""
+    a = arguments
+    if a.command in ("make", "answers"):
+        return ([("--secret-file", a.secret_file, False), ("--roster", a.roster, False),
+                 ("--note", a.note, False)], [("--out", a.out, a.command == "make")])
+    if a.command == "grade":
+        return ([("--answers", a.answers, False), ("--submissions", a.submissions, False),
+                 ("--gradebook", a.gradebook, False), ("--ids", a.ids, False)],
+                [("--out", a.out, False), ("--report", grading.report_path_of(a), False)])
+    if a.command == "handout-list":
+        return ([("--answers", a.answers, False), ("--packages", a.packages, True)],
+                [("--out", a.out, False)])
+    if a.command == "handout":
+        return ([("--handout", a.handout, False), ("--gradebook", a.gradebook, False),
+                 ("--moodle-worksheet", a.moodle_worksheet, False),
+                 ("--packages", handouts.packages_folder(a), True)], [("--out", a.out, False)])
+    return server.declared(a)
+
+
+def grade(arguments, files, _):
     if arguments.gradebook and not (arguments.out and arguments.gradebook_id_column and
                                     arguments.gradebook_column):
         raise SetError("--gradebook needs --gradebook-id-column, --gradebook-column and --out "
                        "(the filled copy)")
-    inputs = [("--answers", arguments.answers), ("--submissions", arguments.submissions),
-              ("--gradebook", arguments.gradebook)]
-    for option, path in (("--out", arguments.out), ("--report", arguments.report)):
-        if path:
-            packages.check_output_file(path, inputs)
-            inputs.append((option, path))
-    return grading.grade(arguments, say)
+    return grading.grade(arguments, files, say)
+
+
+COMMANDS = {
+    "make": making.make_set, "answers": making.write_answers,
+    "handout": lambda arguments, files, _: handouts.put_into_lms(arguments, files, say),
+    "handout-list": lambda arguments, files, _: handouts.write_handout_list(arguments, files, say),
+    "serve": lambda arguments, files, _: server.serve(arguments, files, say, Interrupted),
+    "submissions": lambda arguments, files, _: server.write_submissions(arguments, files, say),
+    "grade": grade,
+}
 
 
 # ---------------------------------------------------------------- commands
@@ -76,66 +129,58 @@ def parser_for_tool():
 
 def main(argv=None):
     work_space = Workspace()
+    files = Files()
     try:
         try:
-            status = run(argv, work_space)
+            status = run(argv, work_space, files)
         finally:
-            finish(work_space)  # blocks the signals for good, once it has begun
+            finish(work_space, files)  # blocks the signals for good, once it has begun
     except Interrupted as interruption:
         # Raised at most once (the handler ignores any later signal), so
         # nothing interrupts this.
-        left = finish(work_space)
-        if work_space.complete is not None:
-            say(f"{PROGRAM}: interrupted by {interruption}, but the set is complete in "
-                f"{escaped(work_space.complete)}", error=True)
-        elif left:
+        left = finish(work_space, files)
+        if left:
             say(f"{PROGRAM}: interrupted by {interruption}; could not remove "
-                f"{', '.join(map(escaped, left))}", error=True)
+                f"{', '.join(map(escaped, left))}{files.written_note()}", error=True)
         else:
-            say(f"{PROGRAM}: interrupted by {interruption}; nothing was written", error=True)
+            say(f"{PROGRAM}: interrupted by {interruption}{files.written_note()}", error=True)
         return 128 + interruption.number
     return status
 
 
-def run(argv, work_space):
+def run(argv, work_space, files):
     for number in SIGNALS:
         signal.signal(number, workspace.on_signal)
     settle()
     progress.start()
     try:
         arguments = parser_for_tool().parse_args(argv)
-        if arguments.command == "make":
-            making.make_set(arguments, work_space)
-        elif arguments.command == "answers":
-            making.write_answers(arguments, work_space)
-        elif arguments.command == "handout":
-            return handouts.put_into_lms(arguments, say)
-        elif arguments.command == "handout-list":
-            return handouts.write_handout_list(arguments, say)
-        elif arguments.command == "serve":
-            return server.serve(arguments, say, Interrupted)
-        elif arguments.command == "submissions":
-            return server.write_submissions(arguments, say)
-        else:
-            return grade(arguments)
+        check_options(arguments)
+        files.declare(*declared(arguments))
+        status = COMMANDS[arguments.command](arguments, files, work_space) or 0
+        files.place()  # what a command staged and did not place itself
+        return status
     except SetError as error:
-        say(f"{PROGRAM}: {error}", error=True)
-        return 1
+        message = str(error)
+        if files.placed and "already written whole" not in message:
+            message += files.written_note()
+        say(f"{PROGRAM}: {message}", error=True)
     except MemoryError:
-        say(f"{PROGRAM}: out of memory; nothing was written", error=True)
-        return 1
+        say(f"{PROGRAM}: out of memory{files.written_note()}", error=True)
+    except sqlite3.Error as error:
+        # Named by the command that opened the database; this is the rest.
+        say(f"{PROGRAM}: the submissions' database: {error}{files.written_note()}", error=True)
     except OSError as error:
         where = escaped(error.filename) if error.filename else "a file or folder"
-        say(f"{PROGRAM}: {where}: {error.strerror}", error=True)
-        return 1
-    return 0
+        say(f"{PROGRAM}: {where}: {error.strerror}{files.written_note()}", error=True)
+    return 1
 
 
-def finish(work_space):
+def finish(work_space, files):
     """Ends every child and removes every temporary folder and file, with no
     signal let in halfway; what could not be removed is returned. Doing it
     again finds nothing to do."""
     workspace.blocked()
     progress.clear()
     build.end_children()
-    return work_space.remove(packages.STAGED_FILES)
+    return files.discard() + work_space.remove()

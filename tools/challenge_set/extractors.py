@@ -26,6 +26,7 @@ SEPARATED = re.compile(rb"[0-9a-z](?: {0,4}[0-9a-z])+")  # separators of up to 4
 POOL_LIMIT = 16
 POOL_SPAN = POOL_LIMIT * max(STRIDES)  # the most bytes one pool reaches over
 BLOCK = 64
+SHORT_RUN = 4 * POOL_LIMIT  # a run whose every stretch a script may try
 SHORTEST_POOL = 5  # both values together hold at least five distinct characters
 
 
@@ -159,6 +160,71 @@ def differing_pool(content, reference, chunk=1 << 16):
     return found
 
 
+def window_holds(run, characters, width=POOL_LIMIT):
+    """Whether `width` consecutive characters of `run` (bytes) hold every one
+    of `characters`, in one pass however long the run."""
+    counts, held = {}, 0
+    for index, character in enumerate(run):
+        if character in characters:
+            counts[character] = counts.get(character, 0) + 1
+            held += counts[character] == 1
+        if index >= width and run[index - width] in characters:
+            counts[run[index - width]] -= 1
+            held -= counts[run[index - width]] == 0
+        if held == len(characters):
+            return True
+    return False
+
+
+def run_opens(run, characters):
+    """Whether a run of changed letters and digits gives a script a pool of
+    `characters`: the run's own few distinct characters, or, in a run short
+    enough to try each, 16 consecutive ones. A long run of many characters
+    (a whole function's code) is no pool: a search of each of its stretches
+    costs what a search of everything does."""
+    distinct = set(run)
+    if len(distinct) <= POOL_LIMIT:
+        return characters <= distinct
+    return len(run) <= SHORT_RUN and window_holds(run, characters)
+
+
+def differing_runs(content, reference):
+    """The letters and digits that a script reading a diff (offsets where
+    the bytes differ, as `cmp -l` lists them, or beyond the reference's end)
+    takes run by run: changes no more than 16 bytes apart form one run,
+    widened at each end along its stride over the letters and digits there."""
+    length = min(len(content), len(reference))
+    differs = (int.from_bytes(content[:length], "big") ^
+               int.from_bytes(reference[:length], "big")).to_bytes(length, "big")
+    differs = differs.translate(NONZERO_TO_FF) + b"\xff" * (len(content) - length)
+    masked = content.translate(ONLY_LETTERS_AND_DIGITS)
+    clusters = []
+    for match in re.finditer(rb"\xff+", differs):
+        if clusters and match.start() - clusters[-1][-1][1] <= max(STRIDES):
+            clusters[-1].append(match.span())
+        else:
+            clusters.append([match.span()])
+    for spans in clusters:
+        first, last = spans[0][0], spans[-1][1] - 1
+        # The stride at each end: the step between its first two changes.
+        first_stride = 1 if spans[0][1] - first > 1 or len(spans) == 1 else spans[1][0] - first
+        last_stride = 1 if last > spans[-1][0] or len(spans) == 1 else last - spans[-2][1] + 1
+        run = b"".join(masked[start:end] for start, end in spans).replace(b" ", b"")
+        yield widened(masked, first, -first_stride)[::-1] + run + \
+            widened(masked, last, last_stride)
+
+
+def widened(masked, offset, step):
+    """The letters and digits beyond `offset` at `step`, up to a pool's
+    width, until the first other byte."""
+    found = bytearray()
+    offset += step
+    while 0 <= offset < len(masked) and masked[offset] != 0x20 and len(found) < POOL_LIMIT:
+        found.append(masked[offset])
+        offset += step
+    return bytes(found)
+
+
 def value_defects(content, user_name, password, reference=None):
     """Why these bytes give a learner a shortcut to the values: a value
     stands whole in them, a run holds a pool of their characters, or so do
@@ -179,4 +245,8 @@ def value_defects(content, user_name, password, reference=None):
         if len(pool) <= POOL_LIMIT and characters <= pool:
             defects.append(f"the {len(pool)} letters and digits that differ from the default "
                            "program hold both values")
+        elif any(run_opens(run, characters)
+                 for run in differing_runs(content, reference.content)):
+            defects.append("the letters and digits of one run of bytes that differ from the "
+                           "default program give a pool of both values")
     return defects

@@ -17,7 +17,6 @@ from .common import SetError, escaped, shown, shown_column
 from .console import write_report
 from .inputs import (DELIMITERS, WHITE_SPACE, Table, delimiter_of, field,
                      marker_and_test_notes, read_answers, test_account)
-from .packages import replace_file
 
 CUT_WORD = 257  # the program keeps 256 bytes of a word: a longer one never matches
 SHOWN_ID = 64  # an id not on the roster is echoed up to this many characters
@@ -295,7 +294,7 @@ def timing_of(table, named):
     return table.header[index], times.reader_for(table, index)
 
 
-def grade(arguments, say):
+def grade(arguments, files, say):
     answers = read_answers(arguments.answers)
     points, points_from = points_for(arguments)
     table = Table(arguments.submissions, "submissions", delimiter=delimiter_of(arguments.delimiter),
@@ -334,14 +333,16 @@ def grade(arguments, say):
             arguments.gradebook, arguments.gradebook_id_column, arguments.gradebook_column, cells)
         for note in notes:
             say(note, error=True)
-        report_path = arguments.report or report_beside(arguments.out)
-        replace_file(arguments.out, content, 0o600)
-        replace_file(report_path, report, 0o600)
+        report_path = report_path_of(arguments)
+        files.stage("--out", arguments.out, content, 0o600)
+        files.stage("--report", report_path, report, 0o600)
+        files.place()
         if absent:
             say(gradebook.absent_warning(absent, "the gradebook"), error=True)
         say(f"{summary}; the report: {escaped(report_path)}")
     elif arguments.out:
-        replace_file(arguments.out, report, 0o600)
+        files.stage("--out", arguments.out, report, 0o600)
+        files.place()
         say(summary)
     else:
         write_report(report)
@@ -349,7 +350,12 @@ def grade(arguments, say):
     return 1 if matched_none else 0
 
 
-def report_beside(out):
-    """Where the report goes with --gradebook and no --report."""
-    path = Path(out)
+def report_path_of(arguments):
+    """Where the report goes with --gradebook: --report, else beside --out;
+    None without --gradebook (it goes to --out or standard output)."""
+    if not arguments.gradebook or not arguments.out:
+        return None
+    if arguments.report:
+        return arguments.report
+    path = Path(arguments.out)
     return str(path.with_name(f"{path.stem}-report.csv"))

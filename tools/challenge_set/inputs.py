@@ -23,6 +23,7 @@ ID_PATTERN = re.compile(r"[A-Za-z0-9](?:[A-Za-z0-9._@+-]{0,62}[A-Za-z0-9_@+-])?"
 ID_RULE = ("use 1 to 64 ASCII letters, digits, '.', '_', '-', '@' and '+', starting with "
            "a letter or digit and not ending with '.' (Windows drops it from a file name)")
 ANSWERS_HEADER = ["learner", "user_name", "password"]
+CODE_PATTERN = re.compile("[A-Z]{4,32}")
 DELIMITERS = {",": "comma", ";": "semicolon", "\t": "tab"}
 # Controls that reorder the text around them on screen (U+202E turns what
 # follows backwards), refused in a note that every handout shows.
@@ -337,7 +338,7 @@ def answer_rows(path):
         raise SetError(f"{table.path}:1: not an answers file of this tool: its header must be "
                        f"{','.join(ANSWERS_HEADER)}, with ',code' in sets that have codes")
     width = len(table.header)
-    answers, lines = [], {}  # folded id: line
+    answers, lines, codes = [], {}, {}  # folded id: line; code: line
     for number, fields, _ in table.rows():
         learner = fields[0]
         if [name.strip(WHITE_SPACE) for name in fields] in headers:
@@ -350,8 +351,17 @@ def answer_rows(path):
                            f"{lines[folded(learner)]} (ids differing only in letter case are "
                            "one learner)")
         lines[folded(learner)] = number
-        answers.append((learner, fields[1].encode(), fields[2].encode(),
-                        fields[3] if width == 4 else None))
+        code = fields[3] if width == 4 else None
+        if code is not None:
+            # A code names the learner's packages: a plain word, theirs alone.
+            if not CODE_PATTERN.fullmatch(code):
+                raise SetError(f"{table.path}:{number}: {learner}'s code {shown(code)} is not "
+                               "a code this tool gives (capital letters)")
+            if code in codes:
+                raise SetError(f"{table.path}:{number}: {learner}'s code {code} is on line "
+                               f"{codes[code]} too: each learner has their own")
+            codes[code] = number
+        answers.append((learner, fields[1].encode(), fields[2].encode(), code))
     if not answers:
         raise SetError(f"{table.path}: the answers file names no learner")
     return answers

@@ -5,14 +5,15 @@ the set put in place whole."""
 import hashlib
 import os
 import re
-import signal
 import subprocess
 import tempfile
+from pathlib import Path
 
 from . import archives, build, packages, values, workspace
 from .common import PROGRAM, SOURCE, SetError, escaped, shown
 from .console import progress, say
 from .extractors import Reference, wanted
+from .files import write_file
 from .inputs import delimiter_of, read_note, read_roster, read_secret
 
 
@@ -23,11 +24,6 @@ def check_set_name(name):
     if not re.fullmatch(r"[A-Za-z0-9][A-Za-z0-9._-]{0,63}", name):
         raise SetError(f"--set: {shown(name)} is not a set name: use 1 to 64 ASCII letters, "
                        "digits, '.', '_' and '-', starting with a letter or digit")
-
-
-def set_inputs(arguments):
-    return [("--secret-file", arguments.secret_file), ("--roster", arguments.roster),
-            ("--note", arguments.note)]
 
 
 def read_inputs(arguments):
@@ -166,10 +162,10 @@ def prepare(place, learners, platforms, wine, work_space):
 # ---------------------------------------------------------------- make
 
 
-def make_set(arguments, work_space):
+def make_set(arguments, files, work_space):
     """Draws, builds, checks and packs every learner's programs, and puts
     the set in place whole."""
-    out = packages.check_output(arguments.out, set_inputs(arguments))
+    out = packages.check_output(arguments.out, files)
     platforms, secret, learners, note = read_inputs(arguments)
     wine_wanted = "windows" in platforms and build.wine_problem() is None
     work = prepare(out.absolute().parent, len(learners), platforms, wine_wanted, work_space)
@@ -202,7 +198,12 @@ def make_set(arguments, work_space):
         raise SetError(f"writing the set: "
                        f"{str(error).replace(escaped(staging), escaped(arguments.out))}") from error
     os.chmod(staging, mode)
-    put_in_place(staging, out, arguments.out, work_space)
+    (staging / workspace.MARKER).unlink()
+    files.stage_folder(staging, out)
+    try:
+        files.place()
+    except SetError as error:
+        raise SetError(f"{error} (was it made meanwhile, by another run?)") from error
     done = (f"{len(learners)} learner(s), {', '.join(platforms)}: {escaped(out)}/answers.csv, "
             f"{escaped(out)}/handout.csv, {escaped(out)}/SHA256SUMS, {escaped(out)}/set.json "
             f"and {len(learners) * len(platforms)} package(s) in {escaped(out)}/packages")
@@ -283,25 +284,6 @@ def check_programs(arguments, builds, chosen, wine, defaults):
             "read the values off; their answers stay (--verbose says which)")
 
 
-def put_in_place(staging, out, out_text, work_space):
-    """Moves the finished set to --out whole, with no signal let in halfway:
-    after this, a signal finds the set complete."""
-    previous = workspace.blocked()
-    try:
-        (staging / workspace.MARKER).unlink()
-        try:
-            if out.is_dir():
-                out.rmdir()
-            staging.rename(out)
-        except OSError as error:
-            raise SetError(f"{escaped(out_text)}: cannot put the set there ({error.strerror}): "
-                           "was it made meanwhile, by another run?") from error
-        work_space.folders.remove(staging)
-        work_space.complete = out
-    finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
-
-
 def write_set(staging, arguments, learners, platforms, chosen, note, work, epoch, record):
     """Writes the set, whose programs are checked, into staging."""
     folder = staging / "packages"
@@ -321,21 +303,22 @@ def write_set(staging, arguments, learners, platforms, chosen, note, work, epoch
                 folder, code, platform, executable.read_bytes(), handout, epoch)
     published = packages.published_mode()
     codes = {learner: chosen[learner]["code"] for learner in learners}
-    packages.write_file(staging / "answers.csv", packages.answers_csv(learners, chosen), 0o600)
-    packages.write_file(staging / "handout.csv",
+    write_file(staging / "answers.csv", packages.answers_csv(learners, chosen), 0o600)
+    write_file(staging / "handout.csv",
                         packages.handout_csv(learners, codes, platforms, digests), 0o600)
-    packages.write_file(folder / "README.txt", packages.folder_readme(arguments.set, platforms),
+    write_file(folder / "README.txt", packages.folder_readme(arguments.set, platforms),
                         published)
-    packages.write_file(staging / "SHA256SUMS", packages.checksums(digests), published)
-    packages.write_file(staging / "set.json", packages.set_record(record), published)
-    packages.write_file(staging / ".gitignore", packages.ignore_file(), published)
+    write_file(staging / "SHA256SUMS", packages.checksums(digests), published)
+    write_file(staging / "set.json", packages.set_record(record), published)
+    write_file(staging / ".gitignore", packages.ignore_file(), published)
     os.chmod(folder, 0o755 & ~packages.current_umask())
 
 
-def write_answers(arguments, work_space):
-    out = packages.check_output_file(arguments.out, set_inputs(arguments))
+def write_answers(arguments, files, work_space):
+    out = Path(arguments.out)
     platforms, secret, learners, note = read_inputs(arguments)
     work = prepare(out.absolute().parent, 0, platforms, False, work_space)
     chosen = draw_values(arguments, platforms, secret, learners, note, work)[0]
-    packages.replace_file(arguments.out, packages.answers_csv(learners, chosen), 0o600)
+    files.stage("--out", out, packages.answers_csv(learners, chosen), 0o600)
+    files.place()
     say(f"{len(learners)} learner(s): {escaped(out)}")

@@ -8,16 +8,15 @@ import hashlib
 import io
 import json
 import os
-import secrets
 from pathlib import Path
 
 from . import archives
 from .build import PLATFORMS
 from .inputs import ANSWERS_HEADER
 from .common import SOURCE, SetError, escaped
+from .files import write_file
 
 HANDOUT = SOURCE / "tools" / "handout"
-STAGED_FILES = []  # files written beside an output, before their rename
 
 
 @functools.lru_cache(maxsize=None)
@@ -82,17 +81,6 @@ def published_mode():
     return 0o644 & ~current_umask()
 
 
-def write_file(path, content, mode):
-    """Writes a whole file with exactly `mode`, naming it if the write fails."""
-    try:
-        descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
-        with os.fdopen(descriptor, "wb") as output:
-            output.write(content)
-        os.chmod(path, mode)
-    except OSError as error:
-        raise SetError(f"{path}: cannot write it: {error.strerror}") from error
-
-
 def write_package(folder, code, platform, executable, handout_bytes, epoch):
     name = package_name(code, platform)
     inside = package_folder(code, platform)
@@ -106,55 +94,6 @@ def write_package(folder, code, platform, executable, handout_bytes, epoch):
     # Beside each package, for a learner who keeps only theirs: `sha256sum -c`.
     write_file(folder / f"{name}.sha256", f"{digest}  {name}\n".encode(), mode)
     return digest
-
-
-def check_output_file(path_text, inputs=()):
-    """Refuses a path for an output file before anything is read or built:
-    one that names an input (it would be lost), anything but a regular file
-    (a device must never be replaced), a symbolic link, or a folder that is
-    missing or that the tool cannot write in."""
-    path, name = Path(path_text), escaped(path_text)
-    if path.is_symlink() or (path.exists() and not path.is_file()):
-        kind = "a symbolic link" if path.is_symlink() else "a folder" if path.is_dir() else \
-            "not a regular file (a device, a pipe or a socket)"
-        raise SetError(f"{name}: is {kind}; name a file to write")
-    return check_place(path, name, inputs)
-
-
-def check_place(path, name, inputs):
-    """Refuses an output that is one of the inputs, by name or by file, or
-    whose folder is missing or cannot be written in."""
-    for option, given in inputs:
-        if given is None:
-            continue
-        try:
-            same = os.path.realpath(given) == os.path.realpath(path) or os.path.samefile(given, path)
-        except OSError:
-            same = False
-        if same:
-            raise SetError(f"{name}: is {option} as well; writing there would lose it")
-    parent = path.absolute().parent
-    if not parent.is_dir():
-        raise SetError(f"{name}: the folder it would go in, {escaped(parent)}, does not exist")
-    if not os.access(parent, os.W_OK | os.X_OK):
-        raise SetError(f"{name}: cannot write in the folder it would go in, {escaped(parent)}")
-    return path
-
-
-def replace_file(path_text, content, mode):
-    """Puts a whole file where the user named one: written beside it first,
-    then renamed over it, so no half-written file ever stands there."""
-    path = Path(path_text)
-    staged = path.with_name(f".{path.name}.challenge-set-{secrets.token_hex(8)}.tmp")
-    STAGED_FILES.append(staged)  # removed by the run's clean-up, even on a signal
-    try:
-        write_file(staged, content, mode)
-        os.replace(staged, path)
-    except OSError as error:
-        raise SetError(f"{escaped(path_text)}: cannot write it: {error.strerror}") from error
-    finally:
-        if staged.exists():
-            staged.unlink()
 
 
 def answers_csv(learners, values):
@@ -204,7 +143,7 @@ def ignore_file():
     return b"# made by tools/challenge-set: nothing here belongs in a repository\n*\n"
 
 
-def check_output(out_text, inputs=()):
+def check_output(out_text, files):
     """Refuses a set's folder before anything is built."""
     out, name = Path(out_text), escaped(out_text)
     if out.is_symlink():
@@ -219,4 +158,4 @@ def check_output(out_text, inputs=()):
             kind = "a mount point" if os.path.ismount(out) else "the current folder"
             raise SetError(f"{name}: is {kind}; the set is moved into place whole, so name a "
                            "new folder inside it")
-    return check_place(out, name, inputs)
+    return files.check_output("--out", out, folder=True)

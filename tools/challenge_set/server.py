@@ -34,7 +34,6 @@ from . import grading, joining
 from .common import SetError, escaped
 from .handouts import package_columns, read_handout
 from .inputs import answer_rows
-from .packages import replace_file
 
 TEMPLATES = Path(__file__).resolve().parent / "templates"
 KEY_FILE = "server.key"
@@ -51,6 +50,13 @@ HEADERS = [
     ("Cross-Origin-Opener-Policy", "same-origin"), ("Cross-Origin-Resource-Policy", "same-origin"),
 ]
 SUBMISSIONS_HEADER = ["learner", "user_name", "password", "submitted_at"]
+SUBMISSIONS_TABLE = ("CREATE TABLE IF NOT EXISTS submissions (id INTEGER PRIMARY KEY, learner "
+                     "TEXT, user_name TEXT, password TEXT, submitted_at TEXT, verdict TEXT)")
+DOWNLOADS_TABLE = "CREATE TABLE IF NOT EXISTS downloads (learner TEXT, package TEXT, " \
+                  "downloaded_at TEXT)"
+STORE_TABLES = {"submissions", "downloads"}
+# What a set's folder holds that no command but `make` and `serve` writes.
+SET_FILES = ["answers.csv", "handout.csv", "set.json", "SHA256SUMS", ".gitignore"]
 
 
 def template(name, **fields):
@@ -95,18 +101,39 @@ def short_hash(text):
 
 class Store:
     """The submissions and downloads, in SQLite: one connection behind a
-    lock, every write committed before it returns."""
+    lock, every write committed before it returns. `read_only` opens a
+    database that must already be the tool's, and changes nothing in it."""
 
-    def __init__(self, path):
+    def __init__(self, path, read_only=False):
         self.lock = threading.Lock()
-        self.connection = sqlite3.connect(path, check_same_thread=False, isolation_level=None)
-        self.connection.execute("PRAGMA journal_mode=WAL")
-        self.connection.execute("PRAGMA synchronous=FULL")
-        self.connection.execute("CREATE TABLE IF NOT EXISTS submissions (id INTEGER PRIMARY "
-                                "KEY, learner TEXT, user_name TEXT, password TEXT, "
-                                "submitted_at TEXT, verdict TEXT)")
-        self.connection.execute("CREATE TABLE IF NOT EXISTS downloads (learner TEXT, package "
-                                "TEXT, downloaded_at TEXT)")
+        self.path = Path(path)
+        name = escaped(path)
+        try:
+            if read_only:
+                uri = "file:" + urllib.parse.quote(os.path.abspath(path)) + "?mode=ro"
+                self.connection = sqlite3.connect(uri, uri=True, check_same_thread=False,
+                                                  isolation_level=None)
+            else:
+                # Owner-only, as every answer typed is in it; SQLite gives
+                # its -wal and -shm files the database's mode.
+                os.close(os.open(path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW, 0o600))
+                self.connection = sqlite3.connect(path, check_same_thread=False,
+                                                  isolation_level=None)
+            tables = {row[0] for row in self.connection.execute(
+                "SELECT name FROM sqlite_master WHERE type = 'table'")}
+            if tables != STORE_TABLES and (read_only or tables):
+                self.connection.close()
+                raise SetError(f"{name}: not the submissions database of a course server: it "
+                               f"holds {', '.join(sorted(tables)) or 'no table'}; name the one "
+                               "`serve` wrote (the set's submissions.sqlite)")
+            if not read_only:
+                self.connection.execute("PRAGMA journal_mode=WAL")
+                self.connection.execute("PRAGMA synchronous=FULL")
+                self.connection.execute(SUBMISSIONS_TABLE)
+                self.connection.execute(DOWNLOADS_TABLE)
+        except sqlite3.Error as error:
+            raise SetError(f"{name}: the submissions database cannot be read ({error}); "
+                           "restore it from its back-up") from error
 
     def submit(self, learner, user_name, password, verdict):
         """Records a submission, or returns when the learner may try again."""
@@ -169,7 +196,6 @@ class App:
 
     def __init__(self, folder, database=None, base_url="http://127.0.0.1:8000", log=None):
         self.folder = Path(folder)
-        self.key = server_key(folder)
         rows = answer_rows(self.folder / "answers.csv")
         self.answers = {learner: (user_name, password) for learner, user_name, password, _ in rows}
         self.codes = {learner: code for learner, *_, code in rows}
@@ -180,6 +206,7 @@ class App:
             self.packages[learner] = [(name, row[column.replace("_package", "_sha256")])
                                       for column, name in package_columns(row)]
         self.set_name = self.read_set_name()
+        self.key = server_key(folder)  # once the folder is known to be a set's
         self.base_url = base_url.rstrip("/")
         self.learner_tokens = {learner: token(self.key, "learner", learner)
                                for learner in self.answers}
@@ -392,22 +419,45 @@ def add_options(commands):
     listing.add_argument("--out", required=True, metavar="FILE", help="the CSV to write")
 
 
-def write_submissions(arguments, say):
-    database = Path(arguments.db or Path(arguments.set_dir) / DATABASE)
+def database_of(arguments):
+    return str(arguments.db or Path(arguments.set_dir) / DATABASE)
+
+
+def declared(arguments):
+    """What `serve` and `submissions` read and write, for files.Files."""
+    folder, database = Path(arguments.set_dir), database_of(arguments)
+    inputs = [(f"the set's {name}", str(folder / name), False) for name in SET_FILES]
+    inputs.append(("the set's packages", str(folder / "packages"), True))
+    if arguments.command == "serve":
+        return inputs, [("--db", database, False), ("the set's links.csv", str(folder / LINKS),
+                                                     False),
+                        ("the set's server key", str(folder / KEY_FILE), False)]
+    inputs += [("the set's server key", str(folder / KEY_FILE), False),
+               ("the set's links.csv", str(folder / LINKS), False)]
+    inputs += [("--db", database + suffix, False) for suffix in ("", "-wal", "-shm")]
+    return inputs, [("--out", arguments.out, False)]
+
+
+def write_submissions(arguments, files, say):
+    database = Path(database_of(arguments))
     if not database.is_file():
         raise SetError(f"{escaped(database)}: no submissions database here (has `serve` run?)")
-    store = Store(database)
+    store = Store(database, read_only=True)
     try:
         content = submissions_csv(store)
+    except sqlite3.Error as error:
+        raise SetError(f"{escaped(database)}: the submissions database cannot be read "
+                       f"({error}); restore it from its back-up") from error
     finally:
         store.close()
-    replace_file(arguments.out, content, 0o600)
+    files.stage("--out", arguments.out, content, 0o600)
+    files.place()
     count = content.count(b"\n") - 1
     say(f"{count} submission(s): {escaped(arguments.out)}")
     return 0
 
 
-def serve(arguments, say, interrupted):
+def serve(arguments, files, say, interrupted):
     """Serves until SIGTERM, SIGINT or --stop-after; `interrupted` is the
     exception the tool's signal handler raises."""
     try:
@@ -420,7 +470,8 @@ def serve(arguments, say, interrupted):
     if not re.match(r"https?://[^/\s]+", base_url):
         raise SetError(f"--base-url: {escaped(base_url)} is no http:// or https:// address")
     app = App(arguments.set_dir, arguments.db, base_url)
-    replace_file(Path(arguments.set_dir) / LINKS, app.links_csv(), 0o600)
+    files.stage("the set's links.csv", Path(arguments.set_dir) / LINKS, app.links_csv(), 0o600)
+    files.place()
     try:
         server = waitress.create_server(app, host=host, port=port, threads=arguments.threads,
                                         ident="login-challenge", clear_untrusted_proxy_headers=True)

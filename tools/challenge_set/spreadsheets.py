@@ -9,9 +9,14 @@ import io
 import re
 import zipfile
 
-from .common import SetError, escaped
+from .common import MIB, SetError, escaped
 
 XLSX = "an Excel workbook (.xlsx)"
+# Bounds on what a workbook may hold: far above a class's submissions, far
+# below what would take minutes or gigabytes to read.
+UNZIPPED_LIMIT = 64 * MIB
+ROW_LIMIT = 200_000
+CELL_LIMIT = 2_000_000
 SIGNATURES = [
     (b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1", "an Excel 97-2003 workbook (.xls) or another Office 97 file"),
     (b"%PDF", "a PDF document"),
@@ -58,6 +63,39 @@ def shown(cell):
     return str(value)
 
 
+def check_unzipped_size(path, content):
+    """Refuses a workbook whose parts, unzipped, exceed the bound, before
+    any is read: a few hundred kilobytes can unzip to gigabytes."""
+    try:
+        total = sum(entry.file_size for entry in zipfile.ZipFile(io.BytesIO(content)).infolist())
+    except (zipfile.BadZipFile, OSError, ValueError) as error:
+        raise SetError(f"{escaped(path)}: {XLSX} that cannot be read (a damaged zip); save it "
+                       "again, or as CSV UTF-8") from error
+    if total > UNZIPPED_LIMIT:
+        raise SetError(f"{escaped(path)}: {XLSX} that unzips to {total // MIB} MiB, more than "
+                       f"the {UNZIPPED_LIMIT // MIB} MiB the tool reads; save only the sheet "
+                       "needed, or as CSV UTF-8")
+
+
+def bounded_rows(path, sheet):
+    """The sheet's rows as text, to its real extent (a stated <dimension>
+    may understate it), stopping with an error at the bounds."""
+    sheet.reset_dimensions()
+    cells = characters = 0
+    for number, row in enumerate(sheet.iter_rows(), start=1):
+        texts = [shown(cell) for cell in row]
+        cells += len(texts)
+        characters += sum(map(len, texts))
+        if number > ROW_LIMIT or cells > CELL_LIMIT or characters > UNZIPPED_LIMIT:
+            bound = f"{ROW_LIMIT} rows" if number > ROW_LIMIT else \
+                f"{CELL_LIMIT} cells" if cells > CELL_LIMIT else \
+                f"{UNZIPPED_LIMIT // MIB} MiB of text"
+            raise SetError(f"{escaped(path)}: {XLSX} with more than {bound} in its first "
+                           "sheet, more than the tool reads; save only the rows needed, or as "
+                           "CSV UTF-8")
+        yield texts
+
+
 def workbook_as_csv(path, content):
     """The first sheet of an .xlsx workbook as CSV text, one row a line."""
     try:
@@ -66,10 +104,14 @@ def workbook_as_csv(path, content):
         raise SetError(f"{escaped(path)}: reading {XLSX} needs python3-openpyxl (`bash "
                        ".ci/install sets`, or `apt-get install -y python3-openpyxl`); or save "
                        "it as CSV UTF-8") from error
+    check_unzipped_size(path, content)
     try:
         workbook = openpyxl.load_workbook(io.BytesIO(content), read_only=True, data_only=True)
-        rows = [[shown(cell) for cell in row] for row in workbook.worksheets[0].iter_rows()]
-    except Exception as error:  # openpyxl raises many kinds for a damaged file
+        rows = list(bounded_rows(path, workbook.worksheets[0]))
+    except SetError:
+        raise
+    except Exception as error:  # openpyxl raises many kinds for a damaged file; a signal
+        # (workspace.Interrupted) is no Exception, so it is never taken for one
         raise SetError(f"{escaped(path)}: {XLSX} that cannot be read ({type(error).__name__}); "
                        "save it again, or as CSV UTF-8") from error
     text = io.StringIO()

@@ -12,7 +12,6 @@ that is gone; one whose marker cannot be locked at all (a file system
 without locks) is left alone, and named. No process is ever signalled for a
 folder: a run's children die with it (see build.start)."""
 
-import contextlib
 import errno
 import fcntl
 import os
@@ -43,7 +42,10 @@ BUILD_UNSAFE = re.compile(r'[\x00-\x1f\x7f;"\\]')
 NO_LOCKS = (errno.ENOLCK, errno.EOPNOTSUPP, errno.EINVAL, errno.ENOSYS)
 
 
-class Interrupted(Exception):
+class Interrupted(BaseException):
+    """Not an Exception: no handler written for a file's or a library's
+    faults (`except Exception`) may take the tool's own interruption for one."""
+
     def __init__(self, number):
         super().__init__(number)
         self.number = number
@@ -78,7 +80,6 @@ class Workspace:
     def __init__(self):
         self.folders = []
         self.locks = []  # open marker files, locked while the run lives
-        self.complete = None  # the set's folder, once it stands there whole
 
     def folder(self, place, prefix):
         """A new folder in `place`, owner-only, with the marker locked."""
@@ -102,15 +103,11 @@ class Workspace:
             signal.pthread_sigmask(signal.SIG_SETMASK, previous)
         return path
 
-    def remove(self, files=()):
-        """Removes the run's folders, and `files` (written beside an output,
-        before their rename); returns what is left of them."""
-        for path in files:
-            with contextlib.suppress(OSError):
-                path.unlink()
+    def remove(self):
+        """Removes the run's folders that still stand; returns what is left."""
         for folder in self.folders:
             shutil.rmtree(folder, ignore_errors=True)
-        return [path for path in [*files, *self.folders] if os.path.lexists(path)]
+        return [path for path in self.folders if os.path.lexists(path)]
 
 
 def marker_of(folder, prefix):
