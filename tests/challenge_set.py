@@ -329,6 +329,7 @@ def check_grading(tool, first, rows, programs, failures):
     submissions = submissions_file(
         tool, "strays.txt", [[ada + "x", user, password], ["", cy_user, cy_password],
                              [formula, "a", "b"], ["@SUM(1+1)", "c", "d"],
+                             ["-2+3", "e", "f"], ["X_PREVIEWUSER", user, password],
                              [bob, user, password]], "utf-16", "\t")
     graded, report_rows = grade(tool, first, submissions, "--points", "2", "--out",
                                 tool.work / "grades.csv")
@@ -340,9 +341,10 @@ def check_grading(tool, first, rows, programs, failures):
               [ada + "x", "not on the roster", "", f"holds the right answer of {ada}"],
               ["'" + formula, "not on the roster", "", ""],
               ["'@SUM(1+1)", "not on the roster", "", ""],
+              ["'-2+3", "not on the roster", "", ""],
               ["", "no learner id", "", f"line 3 has no learner id; holds the right answer of {cy}"]]
     summary = ("3 learners: 0 solved, 1 wrong, 2 missing (1 with another learner's answer); "
-               "4 rows from ids not on the roster, 1 of them with no id; 2 point(s) for solved "
+               "5 rows from ids not on the roster, 1 of them with no id; 2 point(s) for solved "
                "(--points)")
     if report_rows != wanted or graded.stdout.strip() != summary:
         failures.append(f"rows not on the roster: {report_rows}, {graded.stdout!r}")
@@ -585,10 +587,15 @@ def check_server(tool, first, rows, programs, failures):
         if status != 200 or b'id="verdict">' + said not in body:
             failures.append(f"the server's verdict on {pair}: {status}, not {said}")
     limited, forged = submit(user, password), submit(user, password, form="forged")
+    empty_form = submit(user, password, form="")
     big = wsgi(app, "POST", f"/l/{mine}/answer", b"x" * 5000)
-    if (limited[0], forged[0], big[0]) != (429, 403, 413):
-        failures.append(f"the 11th attempt, a forged form, a huge body: "
-                        f"{limited[0]}, {forged[0]}, {big[0]}")
+    modes = [stat.S_IMODE(os.stat(served / name).st_mode) for name in
+             ("server.key", "submissions.sqlite")]
+    if (limited[0], forged[0], empty_form[0], big[0], modes) != (429, 403, 403, 413,
+                                                                 [0o600, 0o600]):
+        failures.append(f"the 11th attempt, a forged form, an empty one, a huge body, the "
+                        f"key's and record's modes: {limited[0]}, {forged[0]}, {empty_form[0]}, "
+                        f"{big[0]}, {list(map(oct, modes))}")
     app.store.close()
     again = server.App(served, log=lambda line: None)
     recorded = rows_of_text(server.submissions_csv(again.store).decode())

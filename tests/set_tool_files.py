@@ -290,6 +290,12 @@ def check_refusals(work, folder, failures):
         ("--link-base with a Moodle worksheet", ["handout", "--handout", folder / "handout.csv",
                                                  "--link-base", "https://a.org/"] + moodle,
          "--link-base"),
+        ("a gradebook with none of the set's learners", ["handout", "--handout",
+                                                          folder / "handout.csv", "--gradebook",
+                                                          work / "ids.csv",
+                                                          "--gradebook-id-column", "Email",
+                                                          "--gradebook-column", "Username"],
+         "no learner of the set"),
         ("a damaged database", ["submissions", "--set-dir", folder, "--db",
                                 work / "damaged.sqlite"], "damaged.sqlite"),
         ("another program's database", ["submissions", "--set-dir", folder, "--db",
@@ -316,6 +322,49 @@ def check_refusals(work, folder, failures):
     if result.returncode != 0 or f"https://a.org/set/{ada_package}" not in \
             (work / "links-filled.csv").read_text():
         failures.append(f"--link-base without '/': {result.stderr!r}")
+
+
+def check_written(work, folder, failures):
+    """What runs write: an 8-bit gradebook with '€' and '’' back byte for byte
+    but for the filled cells, a short row's included, a preview account in
+    capitals no learner; outputs the setter's alone whatever the umask;
+    zips split at --max-size, each learner's files together, and a folder's
+    name within 255 bytes however long the learner's name."""
+    lines = ["Name;Username;Exercise", "Zoë €;ada@example.org;", "O’Brien;bob;7", "Cy;cy"]
+    gradebook = work / "8bit.csv"
+    gradebook.write_bytes(("\r\n".join(lines) + "\r\n").encode("cp1252"))
+    (work / "sent.csv").write_text("learner,user_name,password\nada@example.org,abc,de1fg\n"
+                                   "cy,x,y\nX_PREVIEWUSER,abc,de1fg\n")
+    out = work / "8bit-filled.csv"
+    result = run(work, "grade", "--answers", folder / "answers.csv", "--submissions",
+                 work / "sent.csv", "--gradebook", gradebook, "--gradebook-id-column", "Username",
+                 "--gradebook-column", "Exercise", "--out", out, umask=0)
+    lines[1:] = ["Zoë €;ada@example.org;1", "O’Brien;bob;7", "Cy;cy;0"]
+    report_path = work / "8bit-filled-report.csv"
+    modes = {path.name: oct(path.stat().st_mode & 0o777) for path in (out, report_path)
+             if path.exists()}
+    if result.returncode != 0 or out.read_bytes() != ("\r\n".join(lines) + "\r\n").encode(
+            "cp1252") or "PREVIEWUSER" in report_path.read_text() or \
+            set(modes.values()) != {"0o600"}:
+        failures.append(f"an 8-bit gradebook: {result.stderr!r}, modes {modes}")
+    worksheet = work / "long-names.csv"
+    worksheet.write_text("Identifier,Full name,Email address\n" + "".join(
+        f"Participant {number},{'é' * 300},{learner}\n"
+        for number, (learner, *_) in enumerate(LEARNERS, start=1)))
+    result = run(work, "handout", "--handout", folder / "handout.csv", "--moodle-worksheet",
+                 worksheet, "--worksheet-id-column", "Email address", "--max-size", "1",
+                 "--out", work / "split.zip")
+    zips = sorted(work.glob("split-*.zip"))
+    folders = []
+    for path in zips:
+        with zipfile.ZipFile(path) as archive:
+            names = archive.namelist()
+        folders.append({name.split("/")[0] for name in names})
+        if len(names) != 2 or path.stat().st_size > 1024 * 1024 or \
+                max(len(part.encode()) for name in names for part in name.split("/")) > 255:
+            failures.append(f"{path.name} holds {names}")
+    if result.returncode != 0 or len(zips) != 3 or any(len(names) != 1 for names in folders):
+        failures.append(f"zips split at --max-size: {result.stderr!r}, {folders}")
 
 
 def check_signals(work, folder, failures):
@@ -372,6 +421,7 @@ def main():
         work = Path(name)
         folder = write_set(work)
         check_refusals(work, folder, failures)
+        check_written(work, folder, failures)
         check_signals(work, folder, failures)
     if not failures:
         print("no output touched an input; edited lists, options and signals were refused "
