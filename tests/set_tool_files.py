@@ -54,6 +54,7 @@ def write_set(work):
     (folder / "set.json").write_text('{"set": "files-1"}\n')
     store = server.Store(folder / server.DATABASE)
     store.submit("bob", "hij", "kl2mn", "Correct")
+    store.submit("ada@example.org", "x\rcy", "opq rs3tu", "Try Again")  # a row planted?
     store.close()
     (work / "submissions.csv").write_text("learner,user_name,password\nada@example.org,abc,de1fg\n"
                                           "bob,x,y\n")
@@ -347,6 +348,12 @@ def check_written(work, folder, failures):
             "cp1252") or "PREVIEWUSER" in report_path.read_text() or \
             set(modes.values()) != {"0o600"}:
         failures.append(f"an 8-bit gradebook: {result.stderr!r}, modes {modes}")
+    exported = work / "exported.csv"
+    result = run(work, "submissions", "--set-dir", folder, "--out", exported)
+    graded = run(work, "grade", "--answers", folder / "answers.csv", "--submissions", exported)
+    if result.returncode != 0 or "cy,missing" not in graded.stdout or \
+            "bob,solved" not in graded.stdout:
+        failures.append(f"the server's record through `submissions`: {graded.stdout!r}")
     worksheet = work / "long-names.csv"
     worksheet.write_text("Identifier,Full name,Email address\n" + "".join(
         f"Participant {number},{'é' * 300},{learner}\n"

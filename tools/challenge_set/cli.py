@@ -9,7 +9,7 @@ import signal
 import sqlite3
 
 from . import build, grading, handouts, making, server, workspace
-from .common import PROGRAM, SetError, escaped
+from .common import PROGRAM, SetError, escaped, shown
 from .console import progress, say, settle
 from .files import Files
 from .workspace import SIGNALS, Interrupted, Workspace
@@ -173,6 +173,11 @@ def run(argv, work_space, files):
     except OSError as error:
         where = escaped(error.filename) if error.filename else "a file or folder"
         say(f"{PROGRAM}: {where}: {error.strerror}{files.written_note()}", error=True)
+    except Exception as error:  # pylint: disable=broad-except
+        # A fault of the tool itself: one line that says so, never a
+        # traceback, and what was written (nothing, unless placing began).
+        say(f"{PROGRAM}: a fault of the tool, not of your files ({type(error).__name__}: "
+            f"{shown(str(error))}){files.written_note()}; please report it", error=True)
     return 1
 
 

@@ -173,7 +173,9 @@ class Store:
 def submissions_csv(store):
     """Every recorded submission, oldest first, in the shape `grade` reads."""
     text = io.StringIO()
-    writer = csv.writer(text, lineterminator="\n")
+    # Every field quoted: a learner's bare CR would otherwise stand unquoted
+    # (the line end is \n) and end a row where `grade` reads it.
+    writer = csv.writer(text, lineterminator="\n", quoting=csv.QUOTE_ALL)
     writer.writerow(SUBMISSIONS_HEADER)
     writer.writerows(store.submissions())
     return text.getvalue().encode("utf-8")
