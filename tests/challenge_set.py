@@ -483,8 +483,12 @@ def check_lms_exports(tool, first, rows, programs, failures):
     program answers the row that counts: a Canvas quiz report, whose ids
     (Excel dropped their leading zeros) join through the gradebook; a
     Brightspace export with its '#' markers; a Microsoft Forms workbook
-    with a preview account; a Google Form sorted newest first."""
-    (ada, user, password, _), (bob, bob_user, bob_password, _), (cy, *_) = rows[1:]
+    with a preview account; a Google Form sorted newest first; times with
+    their zones (across a clock change, Z beside +05:00, EST), a form's
+    dates day first, Moodle's own dates, and a workbook whose stated
+    dimension understates its rows."""
+    (ada, user, password, _), (bob, bob_user, bob_password, _), (cy, cy_user, cy_password, _) = \
+        rows[1:]
     canvas = tool.file("canvas.csv", "Student,ID,SIS User ID,SIS Login ID,Challenge (4711)\r\n"
                        "    Points Possible,,,,10\r\n"
                        f'"Lee, Ada",1,00412001,{ada},\r\n"Ray, Bo",2,00412002,{bob},\r\n'
@@ -507,6 +511,33 @@ def check_lms_exports(tool, first, rows, programs, failures):
                      f"Ray,2,412002,2026-12-01 10:00:00 UTC,{bob_user},{password}\n")
     brightspace = tool.file("d2l-quiz.csv", f"Username,user_name,password\n#{bob},{bob_user},"
                             f"{bob_password}\n")
+    zones = tool.file("zones.csv", "Timestamp,Email,user_name,password\n"  # instants
+                      f"2027-10-31T02:30:00+02:00,{ada},{user},{password}\n"
+                      f"2027-10-31T02:10:00.5+01:00,{ada},{user},nope\n"
+                      f"2027-03-01 10:00:00Z,{bob},{bob_user},{bob_password}\n"
+                      f"2027-03-01 14:00:00+05:00,{bob},{bob_user},nope\n"
+                      f"2027-03-01 09:00 EST,{cy},{cy_user},{cy_password}\n"
+                      f"2027-03-01 14:30 UTC,{cy},{cy_user},nope\n")
+    uk_form = tool.file("uk.csv", "Timestamp,Email,user_name,password\n"
+                        f"04/03/2027 10:00:00,{ada},{user},{password}\n"
+                        f"03/04/2027 09:00:00,{ada},{user},nope\n")
+    moodle_dates = tool.file("moodle-dates.csv", "Email address,Date,user_name,password\n"
+                             f"{bob},14 March 2027  9:00 AM,{bob_user},{bob_password}\n"
+                             f"{bob},2 March 2027  11:00 AM,{bob_user},nope\n")
+    short = tool.work / "short-dimension.xlsx"
+    sheet = openpyxl.Workbook()
+    for row in [["Email", "user_name", "password"], [bob, "x", "y"], [cy, cy_user, cy_password],
+                [ada, user, password]]:
+        sheet.active.append(row)
+    sheet.save(short)
+    with zipfile.ZipFile(short) as archive:
+        parts = {name: archive.read(name) for name in archive.namelist()}
+    parts["xl/worksheets/sheet1.xml"] = re.sub(rb'<dimension ref="[^"]*"/>',
+                                               b'<dimension ref="A1:C2"/>',
+                                               parts["xl/worksheets/sheet1.xml"])
+    with zipfile.ZipFile(short, "w") as archive:
+        for name, content in parts.items():
+            archive.writestr(name, content)
     gradebook_options = ["--gradebook-id-column", "SIS Login ID", "--gradebook-column",
                          "Challenge (4711)"]
     cases = [  # name, submissions, options, the row of each learner that counts, cells
@@ -521,6 +552,16 @@ def check_lms_exports(tool, first, rows, programs, failures):
          {ada: None, bob: (bob_user, bob_password), cy: None}, "1", None),
         ("a Google Form newest first", form, ["--learner-column", "Email Address"],
          {ada: (user, password), bob: None, cy: None}, "1", None),
+        ("times with their zones", zones, ["--learner-column", "Email"],
+         {ada: (user, "nope"), bob: (bob_user, bob_password), cy: (cy_user, "nope")}, "1", None),
+        ("a form's dates day first", uk_form, ["--learner-column", "Email", "--date-order",
+                                               "day-first"],
+         {ada: (user, "nope"), bob: None, cy: None}, "1", None),
+        ("Moodle's dates", moodle_dates, ["--learner-column", "Email address", "--time-column",
+                                          "Date"],
+         {ada: None, bob: (bob_user, bob_password), cy: None}, "1", None),
+        ("a workbook whose dimension says 2 rows", short, ["--learner-column", "Email"],
+         {ada: (user, password), bob: ("x", "y"), cy: (cy_user, cy_password)}, "1", None),
     ]
     for name, submissions, options, counting, points, kept in cases:
         out = tool.work / f"lms-{len(name)}.csv"

@@ -297,6 +297,15 @@ def check_refusals(work, folder, failures):
                                                           "--gradebook-id-column", "Email",
                                                           "--gradebook-column", "Username"],
          "no learner of the set"),
+        ("dates whose order decides", grade[:-1] + [edited("dates.csv", [
+            "learner,user_name,password,Timestamp", "ada@example.org,abc,de1fg,04/03/2027 10:00",
+            "ada@example.org,abc,x,03/04/2027 09:00"])], "--date-order"),
+        ("times with and without a zone", grade[:-1] + [edited("mixed.csv", [
+            "learner,user_name,password,Timestamp", "bob,a,b,2027-03-01 10:00+01:00",
+            "bob,c,d,2027-03-01 11:00"])], "line 2"),
+        ("a zone that names several", grade[:-1] + [edited("ist.csv", [
+            "learner,user_name,password,Timestamp", "bob,a,b,2027-03-01 10:00 IST"])],
+         "ist.csv:2:"),
         ("a damaged database", ["submissions", "--set-dir", folder, "--db",
                                 work / "damaged.sqlite"], "damaged.sqlite"),
         ("another program's database", ["submissions", "--set-dir", folder, "--db",

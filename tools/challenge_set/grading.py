@@ -48,6 +48,10 @@ def add_options(parser):
                         help="the submissions' column of times: a learner's latest answer by it "
                              "counts (default: Timestamp, Completion time or submitted, where "
                              "there is one; else the last row)")
+    parser.add_argument("--date-order", choices=sorted(times.DATE_ORDERS),
+                        help="how the time column writes a date like 03/04: month-first or "
+                             "day-first (default: the one its days settle; asked for where "
+                             "both readings would grade differently)")
     parser.add_argument("--ids", metavar="EXPORT",
                         help="an export that holds both the set's ids and the submitted ones, "
                              "to join them (default: --gradebook)")
@@ -284,14 +288,17 @@ def points_for(arguments):
     return "1", "no maximum stated"
 
 
-def timing_of(table, named):
+def timing_of(table, named, learner_column, date_order, say):
     """(the time column's name, a row's fields -> its time), or None."""
     index = times.find_column(table.header, named)
     if index is None:
         if named is not None:
             table.column(named, "--time-column")  # says what the columns are
         return None
-    return table.header[index], times.reader_for(table, index)
+    time_of, note = times.reader_for(table, index, learner_column, date_order)
+    if note:
+        say(note, error=True)
+    return table.header[index], time_of
 
 
 def grade(arguments, files, say):
@@ -310,7 +317,8 @@ def grade(arguments, files, say):
                                    "--gradebook-id-column")
         ids.join_through(export, column, option, submitted_ids(table, columns[0]),
                          workbook=bool(arguments.ids))
-    grades = Grades(answers, table, columns, ids, timing_of(table, arguments.time_column))
+    grades = Grades(answers, table, columns, ids, timing_of(
+        table, arguments.time_column, columns[0], arguments.date_order, say))
     for note in table.source.notes + ids.notes + marker_and_test_notes(
             escaped(arguments.submissions), grades.marked, grades.tests):
         say(note, error=True)
