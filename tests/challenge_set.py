@@ -538,6 +538,13 @@ def check_lms_exports(tool, first, rows, programs, failures):
     with zipfile.ZipFile(short, "w") as archive:
         for name, content in parts.items():
             archive.writestr(name, content)
+    second = tool.work / "second-sheet.xlsx"
+    sheets = openpyxl.Workbook()
+    sheets.active.title = "Notes"  # empty: the answers are on the next sheet
+    responses = sheets.create_sheet("Responses")
+    for row in [["Email", "user_name", "password"], [cy, cy_user, cy_password]]:
+        responses.append(row)
+    sheets.save(second)
     gradebook_options = ["--gradebook-id-column", "SIS Login ID", "--gradebook-column",
                          "Challenge (4711)"]
     cases = [  # name, submissions, options, the row of each learner that counts, cells
@@ -560,6 +567,8 @@ def check_lms_exports(tool, first, rows, programs, failures):
         ("Moodle's dates", moodle_dates, ["--learner-column", "Email address", "--time-column",
                                           "Date"],
          {ada: None, bob: (bob_user, bob_password), cy: None}, "1", None),
+        ("a workbook whose first sheet is empty", second, ["--learner-column", "Email"],
+         {ada: None, bob: None, cy: (cy_user, cy_password)}, "1", None),
         ("a workbook whose dimension says 2 rows", short, ["--learner-column", "Email"],
          {ada: (user, password), bob: ("x", "y"), cy: (cy_user, cy_password)}, "1", None),
     ]

@@ -19,6 +19,7 @@ import time
 import zipfile
 from pathlib import Path
 
+import openpyxl  # python3-openpyxl
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from support import report
@@ -89,9 +90,10 @@ GRADEBOOK = ["--gradebook", "{gradebook}", "--gradebook-id-column", "Username",
              "--gradebook-column", "Exercise"]
 COMMANDS = {
     "grade": (GRADE + ["--out", "OUT"], ["{set}/answers.csv", "{submissions}"]),
-    "grade --gradebook": (GRADE + GRADEBOOK + ["--out", "OUT"],
+    "grade --gradebook": (GRADE + GRADEBOOK + ["--points", "2", "--out", "OUT"],
                           ["{set}/answers.csv", "{submissions}", "{gradebook}"]),
-    "grade --report": (GRADE + GRADEBOOK + ["--out", "{work}/filled.csv", "--report", "OUT"],
+    "grade --report": (GRADE + GRADEBOOK + ["--points", "2", "--out", "{work}/filled.csv",
+                                            "--report", "OUT"],
                        ["{set}/answers.csv", "{submissions}", "{gradebook}"]),
     "grade --ids": (GRADE + ["--ids", "{ids}", "--ids-column", "Username", "--out", "OUT"],
                     ["{set}/answers.csv", "{submissions}", "{ids}"]),
@@ -235,6 +237,10 @@ def check_refusals(work, folder, failures):
                                           os.urandom(4000))
     (work / "rows.xlsx").write_bytes(workbook(200_001))
     (work / "unzips.xlsx").write_bytes(workbook(1, padding=65 * 1024 * 1024))
+    formula = openpyxl.Workbook()
+    for row in [["learner", "user_name", "password"], ["bob", "=LOWER(\"HIJ\")", "kl2mn"]]:
+        formula.active.append(row)
+    formula.save(work / "formula.xlsx")
     moodle = ["--moodle-worksheet", work / "worksheet.csv", "--worksheet-id-column",
               "Email address"]
     gradebook = ["--gradebook", work / "gradebook.csv", "--gradebook-id-column", "Username",
@@ -297,6 +303,10 @@ def check_refusals(work, folder, failures):
                                                           "--gradebook-id-column", "Email",
                                                           "--gradebook-column", "Username"],
          "no learner of the set"),
+        ("a gradebook that states no maximum", grade + gradebook, "--points"),
+        ("a stated maximum of 0", grade + ["--gradebook", edited("zero.csv", [
+            "Username,Exercise [Total Pts: 0 Score]", "bob,"]), "--gradebook-id-column",
+            "Username", "--gradebook-column", "Exercise [Total Pts: 0 Score]"], "give --points"),
         ("dates whose order decides", grade[:-1] + [edited("dates.csv", [
             "learner,user_name,password,Timestamp", "ada@example.org,abc,de1fg,04/03/2027 10:00",
             "ada@example.org,abc,x,03/04/2027 09:00"])], "--date-order"),
@@ -306,6 +316,8 @@ def check_refusals(work, folder, failures):
         ("a zone that names several", grade[:-1] + [edited("ist.csv", [
             "learner,user_name,password,Timestamp", "bob,a,b,2027-03-01 10:00 IST"])],
          "ist.csv:2:"),
+        ("a formula whose value was never saved", ["grade", "--answers", folder / "answers.csv",
+                                                   "--submissions", work / "formula.xlsx"], "B2"),
         ("a damaged database", ["submissions", "--set-dir", folder, "--db",
                                 work / "damaged.sqlite"], "damaged.sqlite"),
         ("another program's database", ["submissions", "--set-dir", folder, "--db",
@@ -340,7 +352,8 @@ def check_written(work, folder, failures):
     capitals no learner; outputs the setter's alone whatever the umask;
     zips split at --max-size, each learner's files together, and a folder's
     name within 255 bytes however long the learner's name."""
-    lines = ["Name;Username;Exercise", "Zoë €;ada@example.org;", "O’Brien;bob;7", "Cy;cy"]
+    column = "Exercise <Numeric MaxPoints:1,000>"
+    lines = [f"Name;Username;{column}", "Zoë €;ada@example.org;", "O’Brien;bob;7", "Cy;cy"]
     gradebook = work / "8bit.csv"
     gradebook.write_bytes(("\r\n".join(lines) + "\r\n").encode("cp1252"))
     (work / "sent.csv").write_text("learner,user_name,password\nada@example.org,abc,de1fg\n"
@@ -348,8 +361,8 @@ def check_written(work, folder, failures):
     out = work / "8bit-filled.csv"
     result = run(work, "grade", "--answers", folder / "answers.csv", "--submissions",
                  work / "sent.csv", "--gradebook", gradebook, "--gradebook-id-column", "Username",
-                 "--gradebook-column", "Exercise", "--out", out, umask=0)
-    lines[1:] = ["Zoë €;ada@example.org;1", "O’Brien;bob;7", "Cy;cy;0"]
+                 "--gradebook-column", column, "--out", out, umask=0)
+    lines[1:] = ["Zoë €;ada@example.org;1000", "O’Brien;bob;7", "Cy;cy;0"]
     report_path = work / "8bit-filled-report.csv"
     modes = {path.name: oct(path.stat().st_mode & 0o777) for path in (out, report_path)
              if path.exists()}

@@ -48,6 +48,9 @@ def add_options(parser):
                         help="the submissions' column of times: a learner's latest answer by it "
                              "counts (default: Timestamp, Completion time or submitted, where "
                              "there is one; else the last row)")
+    parser.add_argument("--sheet", metavar="NAME",
+                        help="an .xlsx workbook's sheet to read (default: the one whose first "
+                             "row holds the columns named)")
     parser.add_argument("--date-order", choices=sorted(times.DATE_ORDERS),
                         help="how the time column writes a date like 03/04: month-first or "
                              "day-first (default: the one its days settle; asked for where "
@@ -270,21 +273,33 @@ class Grades:
         return line
 
 
-def points_of(text):
+def points_of(text, where="--points"):
+    """Points as a gradebook takes them: thousands separators dropped
+    ("1,000"), a decimal comma or point kept; never 0, which would give a
+    solved exercise what a wrong one gets."""
+    if re.fullmatch(r"[0-9]{1,3}(?:,[0-9]{3})+(?:\.[0-9]+)?", text):
+        text = text.replace(",", "")
     if not re.fullmatch(r"[0-9]+(?:[.,][0-9]+)?", text):
-        raise SetError(f"--points: {shown(text)} is not a number of points")
+        raise SetError(f"{where}: {shown(text)} is not a number of points")
+    if float(text.replace(",", ".")) == 0:
+        raise SetError(f"{where}: {shown(text)} points would give a solved exercise what a "
+                       "wrong one gets; give --points")
     return text
 
 
 def points_for(arguments):
-    """The points a solved exercise gets, and where they come from."""
+    """The points a solved exercise gets, and where they come from. With a
+    gradebook they are stated, by it or by --points, never guessed."""
     if arguments.points is not None:
         return points_of(arguments.points), "--points"
     if arguments.gradebook:
         stated = gradebook.stated_maximum(arguments.gradebook, arguments.gradebook_column)
-        if stated is not None:
-            return stated, (f"the maximum the gradebook states for "
-                            f"{shown_column(arguments.gradebook_column)}")
+        where = f"the maximum the gradebook states for {shown_column(arguments.gradebook_column)}"
+        if stated is None:
+            raise SetError(f"{escaped(arguments.gradebook)}: states no maximum for "
+                           f"{shown_column(arguments.gradebook_column)} (Moodle's export "
+                           "states none); give the points a solved exercise gets with --points")
+        return points_of(stated, f"{escaped(arguments.gradebook)}: {where}"), where
     return "1", "no maximum stated"
 
 
@@ -305,7 +320,8 @@ def grade(arguments, files, say):
     answers = read_answers(arguments.answers)
     points, points_from = points_for(arguments)
     table = Table(arguments.submissions, "submissions", delimiter=delimiter_of(arguments.delimiter),
-                  workbook=True)
+                  workbook=[arguments.learner_column, arguments.user_name_column,
+                            arguments.password_column], sheet=arguments.sheet)
     columns = [table.column(name, option) for name, option in (
         (arguments.learner_column, "--learner-column"),
         (arguments.user_name_column, "--user-name-column"),
@@ -316,7 +332,7 @@ def grade(arguments, files, say):
             if arguments.ids else (arguments.gradebook, arguments.gradebook_id_column,
                                    "--gradebook-id-column")
         ids.join_through(export, column, option, submitted_ids(table, columns[0]),
-                         workbook=bool(arguments.ids))
+                         workbook=[column] if arguments.ids else None)
     grades = Grades(answers, table, columns, ids, timing_of(
         table, arguments.time_column, columns[0], arguments.date_order, say))
     for note in table.source.notes + ids.notes + marker_and_test_notes(

@@ -110,12 +110,17 @@ class Table:
     stays in its field. The delimiter is a comma, a semicolon or a tab, the
     one that splits the header row most, unless one is given."""
 
-    def __init__(self, path, what, limit=FILE_LIMIT, delimiter=None, workbook=False):
+    def __init__(self, path, what, limit=FILE_LIMIT, delimiter=None, workbook=None, sheet=None):
+        """`workbook`: the columns wanted, where an .xlsx workbook is read
+        too (its sheet that holds them, or `sheet`); None where it is not."""
         content = read_file(path, what, limit)
-        if workbook and spreadsheets.kind_of(content) == spreadsheets.XLSX:
-            content = spreadsheets.workbook_as_csv(path, content).encode("utf-8")
+        note = None
+        if workbook is not None and spreadsheets.kind_of(content) == spreadsheets.XLSX:
+            text, note = spreadsheets.workbook_as_csv(path, content, workbook, sheet)
+            content = text.encode("utf-8")
             delimiter = ","
         self.source = Text(path, what, content)
+        self.source.notes += [note] if note else []
         self.path, self.what, self.text = escaped(path), what, self.source.text
         if not self.text.strip(WHITE_SPACE):
             raise SetError(f"{self.path}: the {what} is empty")
@@ -242,7 +247,7 @@ def read_roster(path, column=None, delimiter=None):
         entries = [(number, entry) for number, entry in entries
                    if entry and not entry.startswith("#")]
     else:
-        table = Table(path, "roster", delimiter=delimiter, workbook=True)
+        table = Table(path, "roster", delimiter=delimiter, workbook=[column])
         source, index = table.source, table.column(column, "--roster-column")
         entries, empty, tests, marked = [], [], [], 0
         for number, fields, _ in table.rows():

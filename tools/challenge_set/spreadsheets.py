@@ -90,14 +90,69 @@ def bounded_rows(path, sheet):
             bound = f"{ROW_LIMIT} rows" if number > ROW_LIMIT else \
                 f"{CELL_LIMIT} cells" if cells > CELL_LIMIT else \
                 f"{UNZIPPED_LIMIT // MIB} MiB of text"
-            raise SetError(f"{escaped(path)}: {XLSX} with more than {bound} in its first "
-                           "sheet, more than the tool reads; save only the rows needed, or as "
+            raise SetError(f"{escaped(path)}: {XLSX} with more than {bound} in its sheet "
+                           f"{shown_sheet(sheet.title)}, more than the tool reads; save only the rows needed, or as "
                            "CSV UTF-8")
         yield texts
 
 
-def workbook_as_csv(path, content):
-    """The first sheet of an .xlsx workbook as CSV text, one row a line."""
+FORMULA_CELL = re.compile(rb"<c\b([^>]*)>((?:(?!</c>).)*?<f\b(?:(?!</c>).)*?)</c>", re.DOTALL)
+CELL_NAME = re.compile(rb'\br="([A-Z]{1,3}[0-9]{1,7})"')
+SAVED_VALUE = re.compile(rb"<v>[^<]+</v>|<is>")
+
+
+def check_formulas(path, workbook, sheet):
+    """Refuses a formula whose value was never saved (a file written by a
+    program that computes nothing): read, it would be an empty cell."""
+    with workbook._archive.open(sheet._worksheet_path) as part:  # pylint: disable=protected-access
+        content = part.read()
+    for found in FORMULA_CELL.finditer(content):
+        if not SAVED_VALUE.search(found.group(2)):
+            name = CELL_NAME.search(found.group(1))
+            cell = name.group(1).decode() if name else "a cell"
+            raise SetError(f"{escaped(path)}: the sheet {shown_sheet(sheet.title)} has a formula "
+                           f"in {cell} whose value was never saved; open the workbook in a "
+                           "spreadsheet program and save it, or save it as CSV UTF-8")
+
+
+def shown_sheet(title):
+    return "'" + escaped(title).replace("'", "\\'") + "'"
+
+
+def first_row(sheet):
+    sheet.reset_dimensions()
+    for row in sheet.iter_rows(max_row=50):
+        texts = [shown(cell).strip() for cell in row]
+        if any(texts):
+            return texts
+    return None
+
+
+def chosen_sheet(path, workbook, wanted, named):
+    """The sheet named, else the first whose header holds every column
+    `wanted`, else the first that is not empty; and a note when it is not
+    the first sheet."""
+    sheets = workbook.worksheets
+    if named is not None:
+        found = next((sheet for sheet in sheets if sheet.title == named), None)
+        if found is None:
+            raise SetError(f"{escaped(path)}: no sheet {shown_sheet(named)} (--sheet); its sheets "
+                           f"are {', '.join(shown_sheet(sheet.title) for sheet in sheets[:30])}")
+        return found, None
+    headers = [(sheet, first_row(sheet)) for sheet in sheets]
+    found = next((sheet for sheet, header in headers
+                  if header and all(name in header for name in wanted)), None)
+    found = found or next((sheet for sheet, header in headers if header), None)
+    if found is None:
+        raise SetError(f"{escaped(path)}: every sheet of this workbook is empty")
+    note = None if found is sheets[0] else \
+        f"{escaped(path)}: read its sheet {shown_sheet(found.title)}, which holds the columns"
+    return found, note
+
+
+def workbook_as_csv(path, content, wanted=(), named=None):
+    """The sheet of an .xlsx workbook that holds the columns `wanted` as CSV
+    text, one row a line, and a note on which sheet it was, or None."""
     try:
         import openpyxl  # pylint: disable=import-outside-toplevel
     except ImportError as error:
@@ -107,7 +162,9 @@ def workbook_as_csv(path, content):
     check_unzipped_size(path, content)
     try:
         workbook = openpyxl.load_workbook(io.BytesIO(content), read_only=True, data_only=True)
-        rows = list(bounded_rows(path, workbook.worksheets[0]))
+        sheet, note = chosen_sheet(path, workbook, wanted, named)
+        check_formulas(path, workbook, sheet)
+        rows = list(bounded_rows(path, sheet))
     except SetError:
         raise
     except Exception as error:  # openpyxl raises many kinds for a damaged file; a signal
@@ -116,4 +173,4 @@ def workbook_as_csv(path, content):
                        "save it again, or as CSV UTF-8") from error
     text = io.StringIO()
     csv.writer(text, lineterminator="\n").writerows(rows)
-    return text.getvalue()
+    return text.getvalue(), note
