@@ -24,7 +24,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from support import report
 # pylint: disable=wrong-import-order
-from challenge_set import server  # noqa: E402
+from challenge_set import gradebook, inputs, server  # noqa: E402
 
 LEARNERS = [("ada@example.org", "abc", "de1fg", "QWERTYUPAS"),
             ("bob", "hij", "kl2mn", "ZXCVBNMLKJ"),
@@ -318,6 +318,10 @@ def check_refusals(work, folder, failures):
          "ist.csv:2:"),
         ("a formula whose value was never saved", ["grade", "--answers", folder / "answers.csv",
                                                    "--submissions", work / "formula.xlsx"], "B2"),
+        ("a join that two columns make equally", grade[:-1] + [edited("by-number.csv", [
+            "learner,user_name,password", "7,hij,kl2mn"]), "--ids", edited("two-ids.csv", [
+                "Username,Canvas ID,SIS User ID", "bob,7,9", "cy,9,7"]), "--ids-column",
+            "Username"], "--join-column"),
         ("a damaged database", ["submissions", "--set-dir", folder, "--db",
                                 work / "damaged.sqlite"], "damaged.sqlite"),
         ("another program's database", ["submissions", "--set-dir", folder, "--db",
@@ -396,6 +400,39 @@ def check_written(work, folder, failures):
         failures.append(f"zips split at --max-size: {result.stderr!r}, {folders}")
 
 
+def check_ids(work, folder, failures):
+    """Ids as LMSs write them: Brightspace's '#' in a plain roster, a role
+    column that lists teachers, an apostrophe; a gradebook id that lost its
+    leading zeros; a learner named "Test Student"; a join by a named column."""
+    def read(name, text, column=None):
+        (work / name).write_text(text)
+        return inputs.read_roster(work / name, column)[0]
+    table = [
+        (read("marked", "#ada\n# week 1\nbob\n"), ["ada", "bob"]),
+        (read("roles.csv", "Email address,Roles\nada@x.org,Student\nt@x.org,Teacher\n"
+              "bob@x.org,\"Student, Tutor\"\n", "Email address"), ["ada@x.org", "bob@x.org"]),
+        (read("apostrophe", "conor.o'neill@x.org\n"), ["conor.o'neill@x.org"]),
+    ]
+    (work / "zeros.csv").write_text("SIS User ID,Exercise\n412001,\n412002,5\n")
+    filled = gradebook.filled_copy(work / "zeros.csv", "SIS User ID", "Exercise",
+                                   {"00412001": "1", "00412002": None})[0]
+    table.append((filled, b"SIS User ID,Exercise\n412001,1\n412002,5\n"))
+    for got, expected in table:
+        if got != expected:
+            failures.append(f"ids: {got!r}, not {expected!r}")
+    named = work / "named.csv"
+    named.write_text("learner,Name,user_name,password\nbob,Test Student,hij,kl2mn\n"
+                     "7,Cy,opq,rs3tu\n")
+    (work / "two-ids.csv").write_text("Username,Canvas ID,SIS User ID\nbob,7,9\ncy,9,7\n")
+    result = run(work, "grade", "--answers", folder / "answers.csv", "--submissions", named,
+                 "--ids", work / "two-ids.csv", "--ids-column", "Username", "--join-column",
+                 "SIS User ID")
+    if result.returncode != 0 or "bob,solved" not in result.stdout or \
+            "cy,solved" not in result.stdout:
+        failures.append(f"a learner named Test Student, a named join: {result.stdout!r} "
+                        f"{result.stderr!r}")
+
+
 def check_signals(work, folder, failures):
     """A signal at a random moment of a run that writes several zips leaves
     all of them, named, or none, and says which; SIGINT while an .xlsx is
@@ -451,6 +488,7 @@ def main():
         folder = write_set(work)
         check_refusals(work, folder, failures)
         check_written(work, folder, failures)
+        check_ids(work, folder, failures)
         check_signals(work, folder, failures)
     if not failures:
         print("no output touched an input; edited lists, options and signals were refused "

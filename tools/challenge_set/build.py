@@ -65,9 +65,9 @@ def parse_platforms(text):
 
 def internal_name(learner):
     """A name for the learner's build target and folder: CMake target names
-    hold no '@' or '+'. The mapping is one to one, and a function of the id
-    alone, so a learner builds the same way in any set."""
-    return learner.replace("_", "__").replace("@", "_a").replace("+", "_p")
+    hold no '@', '+' or "'". The mapping is one to one, and a function of the
+    id alone, so a learner builds the same way in any set."""
+    return learner.replace("_", "__").replace("@", "_a").replace("+", "_p").replace("'", "_q")
 
 
 def check_tools(platforms):

@@ -5,6 +5,7 @@ Grades go back this way, and so do the learners' codes or links."""
 
 import re
 
+from . import joining
 from .common import SetError, shown_column
 from .inputs import Table, field, folded, unmarked
 
@@ -22,11 +23,20 @@ def filled_copy(path, id_column, column, cells):
                        f"{shown_column(table.header[id_index])}, the column of the learner ids ({ID_OPTION}); filling it would "
                        "overwrite every id")
     by_id = {folded(learner): text for learner, text in cells.items()}
+    rows = list(table.rows())
+    # Excel drops an id's leading zeros ("412001" for "00412001"): such a row
+    # is the learner's when its digits name one learner only, and that
+    # learner has no row of their own id.
+    exact = {folded(unmarked(field(fields, id_index))) for _, fields, _ in rows}
+    digits = {key: learner for key, learner in joining.by_digits(
+        {learner: learner for learner in by_id}).items() if learner not in exact}
     # None: the learner's cell keeps what it holds (a grade entered by hand).
     pieces, copied, filled = [], 0, set()
-    for _, fields, spans in table.rows():
+    for _, fields, spans in rows:
         learner = folded(unmarked(field(fields, id_index)))
         if learner not in by_id:
+            learner = digits.get(joining.digits_key(learner))
+        if learner is None:
             continue  # a "Points Possible" row, a test student, someone else's
         value = by_id[learner]
         filled.add(learner)

@@ -60,6 +60,9 @@ def add_options(parser):
                              "to join them (default: --gradebook)")
     parser.add_argument("--ids-column", metavar="NAME",
                         help="with --ids: its column of the set's ids")
+    parser.add_argument("--join-column", metavar="NAME",
+                        help="the column of --ids (or --gradebook) that holds the submitted "
+                             "ids (default: the one that holds the most of them)")
     parser.add_argument("--missing-as-zero", action="store_true",
                         help="a learner with no submission gets 0 in the gradebook (default: "
                              "their cell keeps what it held)")
@@ -205,7 +208,9 @@ class Grades:
                 continue  # an empty row is no submission
             submitted = id_of(field(fields, learner_column))
             self.marked += submitted.startswith("#")
-            if test_account(submitted, fields):
+            # A test account's name skips a row only when its id names no
+            # learner: a learner may be called "Test Student".
+            if ids.learner_of(submitted) is None and test_account(submitted, fields):
                 self.tests.append(f"{submitted or '(no id)'} on line {line}")
                 continue
             answer = (field(fields, user_column), field(fields, password_column))
@@ -332,7 +337,8 @@ def grade(arguments, files, say):
             if arguments.ids else (arguments.gradebook, arguments.gradebook_id_column,
                                    "--gradebook-id-column")
         ids.join_through(export, column, option, submitted_ids(table, columns[0]),
-                         workbook=[column] if arguments.ids else None)
+                         workbook=[column] if arguments.ids else None,
+                         named=arguments.join_column)
     grades = Grades(answers, table, columns, ids, timing_of(
         table, arguments.time_column, columns[0], arguments.date_order, say))
     for note in table.source.notes + ids.notes + marker_and_test_notes(

@@ -19,9 +19,9 @@ NOTE_LIMIT = 64 * KIB
 FILE_LIMIT = 16 * MIB  # a roster, answers, submissions or a gradebook
 WHITE_SPACE = " \t\n\v\f\r"  # the program's: the C locale's
 ASCII_LOWER = str.maketrans("ABCDEFGHIJKLMNOPQRSTUVWXYZ", "abcdefghijklmnopqrstuvwxyz")
-ID_PATTERN = re.compile(r"[A-Za-z0-9](?:[A-Za-z0-9._@+-]{0,62}[A-Za-z0-9_@+-])?")
-ID_RULE = ("use 1 to 64 ASCII letters, digits, '.', '_', '-', '@' and '+', starting with "
-           "a letter or digit and not ending with '.' (Windows drops it from a file name)")
+ID_PATTERN = re.compile(r"[A-Za-z0-9](?:[A-Za-z0-9._@+'-]{0,62}[A-Za-z0-9_@+-])?")
+ID_RULE = ("use 1 to 64 ASCII letters, digits, '.', '_', '-', '@', '+' and apostrophes, "
+           "starting with a letter or digit and not ending with '.' or an apostrophe")
 ANSWERS_HEADER = ["learner", "user_name", "password"]
 CODE_PATTERN = re.compile("[A-Z]{4,32}")
 DELIMITERS = {",": "comma", ";": "semicolon", "\t": "tab"}
@@ -242,16 +242,29 @@ def read_roster(path, column=None, delimiter=None):
     notes = []
     if column is None:
         source = Text(path, "roster", read_file(path, "roster", FILE_LIMIT))
-        entries = [(number, line.strip(WHITE_SPACE)) for number, line in
-                   enumerate(re.split("\r\n|\r|\n", source.text), start=1)]
-        entries = [(number, entry) for number, entry in entries
-                   if entry and not entry.startswith("#")]
+        entries, marked = [], 0
+        for number, line in enumerate(re.split("\r\n|\r|\n", source.text), start=1):
+            entry = line.strip(WHITE_SPACE)
+            # Brightspace writes ids as "#alovelace": a marker, where a
+            # comment ("# week 1") has a blank or more than one word.
+            if entry.startswith("#") and ID_PATTERN.fullmatch(entry[1:]):
+                entries.append((number, entry[1:]))
+                marked += 1
+            elif entry and not entry.startswith("#"):
+                entries.append((number, entry))
+        notes += marker_and_test_notes(escaped(path), marked, [])
     else:
         table = Table(path, "roster", delimiter=delimiter, workbook=[column])
         source, index = table.source, table.column(column, "--roster-column")
-        entries, empty, tests, marked = [], [], [], 0
+        role = next((place for place, name in enumerate(table.header)
+                     if name.lower() in ROLE_COLUMNS), None)
+        entries, empty, tests, marked, staff = [], [], [], 0, {}
         for number, fields, _ in table.rows():
             if not "".join(fields).strip(WHITE_SPACE):
+                continue
+            if role is not None and not LEARNER_ROLE.search(field(fields, role)):
+                kind = field(fields, role).strip(WHITE_SPACE) or "no role"
+                staff[kind] = staff.get(kind, 0) + 1
                 continue
             learner = unmarked(field(fields, index))
             marked += learner != field(fields, index).strip(WHITE_SPACE)
@@ -265,6 +278,11 @@ def read_roster(path, column=None, delimiter=None):
             notes.append(f"{escaped(path)}: no id in column {shown_column(column)} on line(s) "
                          f"{', '.join(map(str, empty[:20]))}{' ...' if len(empty) > 20 else ''}; "
                          "skipped")
+        if staff:
+            notes.append(f"{escaped(path)}: left out {sum(staff.values())} row(s) whose "
+                         f"{shown_column(table.header[role])} is no learner's: " +
+                         ", ".join(f"{shown(kind, 40)} ({count})"
+                                   for kind, count in sorted(staff.items())[:10]))
         notes += marker_and_test_notes(escaped(path), marked, tests)
     learners, more = learners_from(escaped(path), entries)
     return learners, source.notes + notes + more
@@ -277,6 +295,10 @@ def unmarked(identifier):
     return identifier[1:].strip(WHITE_SPACE) if identifier.startswith("#") else identifier
 
 
+# A roster's role column (Moodle's participants export lists teachers too):
+# only rows of a learner's role are kept.
+ROLE_COLUMNS = {"roles", "role", "course role"}
+LEARNER_ROLE = re.compile(r"\b(?:student|learner)\b", re.IGNORECASE)
 # The LMSs' own test and preview accounts, which are no learners: Blackboard's
 # student preview user ("..._previewuser"), Canvas's test student ("Student,
 # Test") and Brightspace's demo student, found by their names.

@@ -7,8 +7,8 @@ of the ids not found directly is joined to the set's. Ids are text; an id
 of digits only that Excel stripped of its leading zeros ("412001" for
 "00412001") is found by its digits, where that names one learner only."""
 
-from .common import escaped, shown_column
-from .inputs import Table, field, folded, test_account, unmarked
+from .common import SetError, escaped, shown_column
+from .inputs import Table, field, folded, unmarked
 
 
 def digits_key(identifier):
@@ -47,9 +47,10 @@ class Ids:
                 return ids[digits]
         return None
 
-    def join_through(self, path, roster_column, option, submitted, workbook):
+    def join_through(self, path, roster_column, option, submitted, workbook, named=None):
         """Joins, through the export at `path`, the `submitted` ids (a set)
-        that name no learner directly."""
+        that name no learner directly: by its column `named`, or by the one
+        that holds the most of them, which must be one column only."""
         missing = {folded(unmarked(text)) for text in submitted} - {""}
         missing = {key for key in missing if self.learner_of(key) is None}
         if not missing:
@@ -59,7 +60,7 @@ class Ids:
         columns = {index: {} for index in range(len(table.header)) if index != roster_index}
         for _, fields, _ in table.rows():
             learner = self.direct.get(folded(unmarked(field(fields, roster_index))))
-            if learner is None or test_account(learner, fields):
+            if learner is None:
                 continue
             for index, ids in columns.items():
                 key = folded(unmarked(field(fields, index)))
@@ -69,7 +70,20 @@ class Ids:
         def found(ids):
             digits = by_digits(ids)
             return sum(key in ids or digits_key(key) in digits for key in missing)
-        best = max(columns, key=lambda index: found(columns[index]), default=None)
+        if named is not None:
+            best = table.column(named, "--join-column")
+            if best == roster_index:
+                raise SetError(f"{escaped(path)}: --join-column names {option}'s column")
+        else:
+            best = max(columns, key=lambda index: found(columns[index]), default=None)
+            tied = [index for index in columns if index != best and best is not None and
+                    found(columns[index]) == found(columns[best]) > 0]
+            if tied:
+                raise SetError(f"{escaped(path)}: its columns {shown_column(table.header[best])} "
+                               f"and {shown_column(table.header[tied[0]])} each give "
+                               f"{found(columns[best])} of the {len(missing)} submitted id(s) "
+                               "that name no learner directly, so either could join them; "
+                               "say which holds the submitted ids with --join-column")
         if best is None or found(columns[best]) == 0:
             self.notes.append(f"{escaped(path)}: no column holds the {len(missing)} submitted "
                               "id(s) that name no learner of the set directly; no join")
