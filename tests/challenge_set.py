@@ -450,7 +450,7 @@ def check_handout(tool, out, rows, failures):
             (tool.work / "handout-again.csv").read_bytes() != (out / "handout.csv").read_bytes():
         failures.append(f"handout.csv: {handout_rows}, again: {again.stderr!r}")
     (ada, bob, cy) = learners
-    lines = ["OrgDefinedId;Username;Code Text Grade;End-of-Line Indicator",
+    lines = ["OrgDefinedId;Username;Code Text Grade <Text>;End-of-Line Indicator",
              f"#1;#{bob};;#", f"#2;#{ada.upper()};old;#", "#9;#someone;;#"]
     export = tool.file("d2l.csv", "\r\n".join(lines) + "\r\n")
     filled = tool.run("handout", "--handout", out / "handout.csv", "--gradebook", export,
@@ -485,8 +485,9 @@ def check_lms_exports(tool, first, rows, programs, failures):
     Brightspace export with its '#' markers; a Microsoft Forms workbook
     with a preview account; a Google Form sorted newest first; times with
     their zones (across a clock change, Z beside +05:00, EST), a form's
-    dates day first, Moodle's own dates, and a workbook whose stated
-    dimension understates its rows."""
+    dates day first, Moodle's own dates; Moodle's, Brightspace's and
+    Blackboard's own quiz reports with no column named; and workbooks whose
+    stated dimension understates their rows or whose first sheet is empty."""
     (ada, user, password, _), (bob, bob_user, bob_password, _), (cy, cy_user, cy_password, _) = \
         rows[1:]
     canvas = tool.file("canvas.csv", "Student,ID,SIS User ID,SIS Login ID,Challenge (4711)\r\n"
@@ -538,6 +539,19 @@ def check_lms_exports(tool, first, rows, programs, failures):
     with zipfile.ZipFile(short, "w") as archive:
         for name, content in parts.items():
             archive.writestr(name, content)
+    moodle_quiz = tool.file("moodle-quiz.csv", "Surname,First name,Email address,State,Started on,"
+                            "Completed,Time taken,Grade/10.00,Response 1,Response 2\n"
+                            f"L,A,{ada},Finished,-,14 March 2027  9:00 AM,5 mins,10.00,{user},"
+                            f"{password}\nL,A,{ada},In progress,15 March 2027  9:00 AM,-,-,-,-,-\n")
+    d2l_quiz = tool.file("d2l-questions.csv", "Org Defined ID,Username,Attempt #,Q #,Q Type,"
+                         "Q Title,Answer,Score,Out Of\n"
+                         f"2,{bob},2,1,SA,User name,{bob_user},0,1\n"
+                         f"2,{bob},2,2,SA,Password,{bob_password},0,1\n"
+                         f"2,{bob},1,1,SA,User name,{bob_user},0,1\n"
+                         f"2,{bob},1,2,SA,Password,nope,0,1\n")
+    blackboard = tool.file("bb-test.csv", "Last Name,First Name,Username,Attempt,Answer 1,Answer 2\n"
+                           f"C,Cy,{cy},2027-03-14 10:00:00,{cy_user},nope\n"
+                           f"C,Cy,{cy},2027-03-14 09:00:00,{cy_user},{cy_password}\n")
     second = tool.work / "second-sheet.xlsx"
     sheets = openpyxl.Workbook()
     sheets.active.title = "Notes"  # empty: the answers are on the next sheet
@@ -567,6 +581,12 @@ def check_lms_exports(tool, first, rows, programs, failures):
         ("Moodle's dates", moodle_dates, ["--learner-column", "Email address", "--time-column",
                                           "Date"],
          {ada: None, bob: (bob_user, bob_password), cy: None}, "1", None),
+        ("Moodle's quiz responses, a later attempt unfinished", moodle_quiz, [],
+         {ada: (user, password), bob: None, cy: None}, "1", None),
+        ("Brightspace's quiz export, a row per question", d2l_quiz, [],
+         {ada: None, bob: (bob_user, bob_password), cy: None}, "1", None),
+        ("Blackboard's test results", blackboard, [],
+         {ada: None, bob: None, cy: (cy_user, "nope")}, "1", None),
         ("a workbook whose first sheet is empty", second, ["--learner-column", "Email"],
          {ada: None, bob: None, cy: (cy_user, cy_password)}, "1", None),
         ("a workbook whose dimension says 2 rows", short, ["--learner-column", "Email"],

@@ -12,7 +12,7 @@ import re
 import unicodedata
 from pathlib import Path
 
-from . import gradebook, joining, times
+from . import gradebook, joining, lms, times
 from .common import SetError, escaped, shown, shown_column
 from .console import write_report
 from .inputs import (DELIMITERS, WHITE_SPACE, Table, delimiter_of, field,
@@ -33,12 +33,18 @@ def add_options(parser):
     parser.add_argument("--answers", required=True, metavar="FILE", help="the set's answers.csv")
     parser.add_argument("--submissions", required=True, metavar="FILE",
                         help="CSV with a header row, one row per submission (an export is fine)")
-    parser.add_argument("--learner-column", default="learner", metavar="NAME",
-                        help="the column of learner ids (default: learner)")
-    parser.add_argument("--user-name-column", default="user_name", metavar="NAME",
-                        help="the column of user names (default: user_name)")
-    parser.add_argument("--password-column", default="password", metavar="NAME",
-                        help="the column of passwords (default: password)")
+    parser.add_argument("--learner-column", metavar="NAME",
+                        help="the column of learner ids (default: the LMS's, where the header "
+                             "shows a Moodle or Blackboard quiz report; else learner)")
+    parser.add_argument("--user-name-column", metavar="NAME",
+                        help="the column of user names (default: the LMS's; else user_name)")
+    parser.add_argument("--password-column", metavar="NAME",
+                        help="the column of passwords (default: the LMS's; else password)")
+    parser.add_argument("--user-name-question", metavar="Q",
+                        help="in Brightspace's quiz export (a row per question): the user name's "
+                             "question, by Q # or Q Title (default: 1)")
+    parser.add_argument("--password-question", metavar="Q",
+                        help="likewise, the password's question (default: 2)")
     add_delimiter_option(parser, "the submissions'")
     parser.add_argument("--points", metavar="N",
                         help="the points a solved exercise gets in the report and the gradebook "
@@ -190,9 +196,11 @@ class Grades:
     """The graded submissions: one row per roster learner, then the ids not
     on the roster and the rows with no id, each stated once."""
 
-    def __init__(self, answers, table, columns, ids, timing):
+    def __init__(self, answers, table, columns, ids, timing, unfinished=None):
         """`ids` (a joining.Ids) says whose each submitted id is; `timing`
-        is (the time column's name, a row's fields -> its time), or None."""
+        is (the time column's name, a row's fields -> its time), or None;
+        `unfinished` (a row's fields -> True for an attempt not finished)
+        skips such rows."""
         self.answers = answers
         self.holders = {}
         for learner, pair in answers.items():
@@ -200,12 +208,16 @@ class Grades:
         by_time, time_of = timing or ("", lambda fields: None)
         self.senders = {learner: Sender(by_time) for learner in answers}
         self.strays, self.more_strays, self.no_id, self.tests = {}, 0, [], []
-        self.marked = 0  # ids written with Brightspace's '#' 
+        self.marked = 0  # ids written with Brightspace's '#'
+        self.unfinished = 0  # attempts not finished, skipped
         self.stray_rows, self.no_id_rows = 0, 0
         learner_column, user_column, password_column = columns
         for line, fields, _ in table.rows():
             if not "".join(fields).strip(WHITE_SPACE):
                 continue  # an empty row is no submission
+            if unfinished is not None and unfinished(fields):
+                self.unfinished += 1
+                continue
             submitted = id_of(field(fields, learner_column))
             self.marked += submitted.startswith("#")
             # A test account's name skips a row only when its id names no
@@ -324,13 +336,23 @@ def timing_of(table, named, learner_column, date_order, say):
 def grade(arguments, files, say):
     answers = read_answers(arguments.answers)
     points, points_from = points_for(arguments)
+    given = {"learner": arguments.learner_column, "user_name": arguments.user_name_column,
+             "password": arguments.password_column, "time": arguments.time_column}
     table = Table(arguments.submissions, "submissions", delimiter=delimiter_of(arguments.delimiter),
-                  workbook=[arguments.learner_column, arguments.user_name_column,
-                            arguments.password_column], sheet=arguments.sheet)
+                  workbook=[name for name in given.values() if name], sheet=arguments.sheet)
+    if lms.is_question_rows(table.header):
+        text, note = lms.attempts_from_questions(table, arguments.user_name_question,
+                                                 arguments.password_question)
+        say(note, error=True)
+        table = Table(arguments.submissions, "submissions", delimiter=",",
+                      content=text.encode("utf-8"))
+        given["learner"] = None  # the rows made hold the tool's own names
+    shape = lms.shape_of(table.header, given)
+    if shape.note:
+        say(f"{escaped(arguments.submissions)}: {shape.note}", error=True)
     columns = [table.column(name, option) for name, option in (
-        (arguments.learner_column, "--learner-column"),
-        (arguments.user_name_column, "--user-name-column"),
-        (arguments.password_column, "--password-column"))]
+        (shape.learner, "--learner-column"), (shape.user_name, "--user-name-column"),
+        (shape.password, "--password-column"))]
     ids = joining.Ids(answers)
     if arguments.ids or arguments.gradebook:
         export, column, option = (arguments.ids, arguments.ids_column, "--ids-column") \
@@ -340,13 +362,17 @@ def grade(arguments, files, say):
                          workbook=[column] if arguments.ids else None,
                          named=arguments.join_column)
     grades = Grades(answers, table, columns, ids, timing_of(
-        table, arguments.time_column, columns[0], arguments.date_order, say))
+        table, shape.time, columns[0], arguments.date_order, say),
+        lms.unfinished(table, shape))
+    if grades.unfinished:
+        say(f"{escaped(arguments.submissions)}: skipped {grades.unfinished} attempt(s) not "
+            "finished (their State is not Finished)", error=True)
     for note in table.source.notes + ids.notes + marker_and_test_notes(
             escaped(arguments.submissions), grades.marked, grades.tests):
         say(note, error=True)
     matched_none = grades.matched == 0
     if matched_none:
-        say(f"warning: no id in the column {shown_column(arguments.learner_column)} of "
+        say(f"warning: no id in the column {shown_column(shape.learner)} of "
             f"{escaped(arguments.submissions)} is on the roster; is that the column of the "
             "roster's ids (--learner-column)?", error=True)
     results = grades.results()

@@ -110,10 +110,12 @@ class Table:
     stays in its field. The delimiter is a comma, a semicolon or a tab, the
     one that splits the header row most, unless one is given."""
 
-    def __init__(self, path, what, limit=FILE_LIMIT, delimiter=None, workbook=None, sheet=None):
+    def __init__(self, path, what, limit=FILE_LIMIT, delimiter=None, workbook=None, sheet=None,
+                 content=None):
         """`workbook`: the columns wanted, where an .xlsx workbook is read
-        too (its sheet that holds them, or `sheet`); None where it is not."""
-        content = read_file(path, what, limit)
+        too (its sheet that holds them, or `sheet`); None where it is not.
+        `content`: the bytes, where they were made from the file at `path`."""
+        content = read_file(path, what, limit) if content is None else content
         note = None
         if workbook is not None and spreadsheets.kind_of(content) == spreadsheets.XLSX:
             text, note = spreadsheets.workbook_as_csv(path, content, workbook, sheet)
@@ -181,6 +183,11 @@ class Table:
         """The index of a column, named by `option`; an error if the header
         lacks it or has it twice."""
         places = [index for index, heading in enumerate(self.header) if heading == name]
+        if not places:
+            # Brightspace may add an item's type: "Package Text Grade <Text>".
+            places = [index for index, heading in enumerate(self.header)
+                      if re.fullmatch(re.escape(name) + r"\s*<[^<>]*>", heading)]
+            places = places if len(places) == 1 else []
         if not places:
             raise SetError(f"{self.path}:1: no column {shown_column(name)} ({option}); the "
                            f"columns, split at each {DELIMITERS[self.delimiter]}, are "

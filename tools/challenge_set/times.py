@@ -37,6 +37,7 @@ ZONE_NAMES = {"UTC": 0, "GMT": 0, "Z": 0, "WET": 0, "WEST": 60, "CET": 60, "CEST
 AMBIGUOUS_ZONES = {"CST", "IST", "BST", "AST", "SST", "ADT", "GST"}
 ZONE = re.compile(r"\s*(?:(?:(?P<named>[A-Za-z]{1,5})\s*)?(?P<sign>[+-])(?P<hours>\d{1,2})"
                   r"(?::?(?P<minutes>\d{2}))?|(?P<alone>[A-Za-z]{1,5}))$")
+NO_TIME = ("", "-")  # Moodle writes "-" where there is none
 FRACTION = re.compile(r"(\d:\d{2}:\d{2})[.,](\d{1,9})")
 
 
@@ -105,7 +106,7 @@ def reader_for(table, index, group_index, date_order=None):
     values = []  # (line, group, bare text, offset, microseconds)
     for line, fields, _ in records:
         raw = field(fields, index)
-        if not raw.strip(WHITE_SPACE):
+        if raw.strip(WHITE_SPACE) in NO_TIME:
             continue
         try:
             values.append((line, field(fields, group_index).strip().lower(), *split_zone(raw)))
@@ -123,7 +124,7 @@ def reader_for(table, index, group_index, date_order=None):
 
     def time_of(fields):
         raw = field(fields, index)
-        if not raw.strip(WHITE_SPACE):
+        if raw.strip(WHITE_SPACE) in NO_TIME:
             return datetime.datetime.min
         text, offset, microseconds = split_zone(raw)
         return instant(parsed(text, formats), offset, microseconds)
