@@ -190,7 +190,8 @@ def check_no_shortcut(programs, rows, failures):
 
 
 def check_answers_stay(tool, rows, first, failures):
-    """Answers hang on the secret, the set and the id alone. The work and
+    """Answers hang on the secret, the set and the id alone, whatever its
+    letter case. The work and
     staging folders a killed run left are removed by the next run, and
     nothing else: not a live run's, even one it cannot see, nor a folder
     of the user's beside --out, nor a process that names it."""
@@ -209,12 +210,16 @@ def check_answers_stay(tool, rows, first, failures):
         subprocess.Popen([sys.executable, "-c", "import time; time.sleep(600)",
                           users / workspace.MARKER])]
     holders[0].stdout.readline()  # locked
-    reversed_roster = tool.file("reversed", "\n".join(reversed(LEARNERS)) + "\n")
+    # Reversed, and with each id's letter case changed (an LMS that exports
+    # e-mails as typed): the same learners, the same values.
+    reversed_roster = tool.file("reversed", "\n".join(learner.swapcase()
+                                                      for learner in reversed(LEARNERS)) + "\n")
     made = tool.make("reversed.csv", reversed_roster, command="answers",
                      environment={"SOURCE_DATE_EPOCH": "86400"})
-    if made.returncode != 0 or rows_of(tool.work / "reversed.csv")[1:] != \
-            [by_learner[learner] for learner in reversed(LEARNERS)]:
-        failures.append(f"the reversed roster, another time, moved answers: {made.stderr}")
+    if made.returncode != 0 or [row[1:] for row in rows_of(tool.work / "reversed.csv")[1:]] != \
+            [by_learner[learner][1:] for learner in reversed(LEARNERS)]:
+        failures.append(f"the reversed roster, in other letter case, at another time, moved "
+                        f"answers: {made.stderr}")
     if any(folder.exists() for folder in killed) or made.stdout.count("left by an earlier") != 2:
         failures.append(f"a killed run's folders were not removed: {made.stdout!r}")
     if not live.exists() or not (users / ".owner").exists() or \

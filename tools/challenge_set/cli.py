@@ -100,6 +100,10 @@ def add_set_options(parser, out_help):
     parser.add_argument("--keep-symbols", action="store_true",
                         help="leave the symbol table in the programs, for an easier exercise")
     parser.add_argument("--note", help="UTF-8 text for every handout, at most 64 KiB")
+    parser.add_argument("--ids-as-written", action="store_true",
+                        help="draw values from each id as written, not with its letter case "
+                             "folded: for a set made before ids were folded (its set.json has "
+                             "no learner_ids), to make its answers again")
     parser.add_argument("--verbose", action="store_true",
                         help="say for each learner whose values were drawn again why")
 

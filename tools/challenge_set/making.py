@@ -14,7 +14,7 @@ from .common import PROGRAM, SOURCE, SetError, escaped, shown
 from .console import progress, say
 from .extractors import Reference, wanted
 from .files import write_file
-from .inputs import delimiter_of, read_note, read_roster, read_secret
+from .inputs import delimiter_of, folded, read_note, read_roster, read_secret
 
 
 # ---------------------------------------------------------------- input
@@ -58,16 +58,20 @@ def draw_values(arguments, platforms, secret, learners, note, work):
     chosen, redrawn = {}, []
     for number, learner in enumerate(learners, start=1):
         progress.show(f"drawing values: {number} of {len(learners)}")
+        # Values come from the id with its letter case folded, so that the
+        # same id written otherwise never gets other values; sets made before
+        # that keep theirs with --ids-as-written.
+        key = learner if arguments.ids_as_written else folded(learner)
         # With the id where the shipped handout has the code (packages.handout).
-        handouts = {platform: packages.handout(platform, arguments.set, learner,
+        handouts = {platform: packages.handout(platform, arguments.set, key,
                                                arguments.keep_symbols, note)
                     for platform in platforms}
 
         def rejection(candidate, handouts=handouts):
             return refusal(candidate, handouts, defaults)
 
-        chosen[learner], reasons = values.choose(secret, arguments.set, learner, rejection)
-        chosen[learner]["code"] = values.learner_code(secret, arguments.set, learner)
+        chosen[learner], reasons = values.choose(secret, arguments.set, key, rejection)
+        chosen[learner]["code"] = values.learner_code(secret, arguments.set, key)
         redrawn += [f"{learner}: drawn again (draw {attempt + 1}): {reason}"
                     for attempt, reason in enumerate(reasons, start=1)]
     values.check_distinct(chosen)
@@ -126,6 +130,7 @@ def set_record(arguments, platforms, learners, note, epoch, epoch_problem, wine_
     record.update({
         "program_version": version,
         "set": arguments.set,
+        "learner_ids": "as written" if arguments.ids_as_written else "letter case folded",
         "platforms": platforms,
         "keep_symbols": arguments.keep_symbols,
         "note_sha256": hashlib.sha256(note.encode()).hexdigest() if note else None,
