@@ -564,8 +564,7 @@ def check_lms_exports(tool, first, rows, programs, failures):
     for row in [["Email", "user_name", "password"], [cy, cy_user, cy_password]]:
         responses.append(row)
     sheets.save(second)
-    gradebook_options = ["--gradebook-id-column", "SIS Login ID", "--gradebook-column",
-                         "Challenge (4711)"]
+    gradebook_options = ["--gradebook-column", "Challenge (4711)"]  # its ids found by itself
     cases = [  # name, submissions, options, the row of each learner that counts, cells
         ("a Canvas quiz report", quiz, ["--learner-column", "sis_id", "--gradebook", canvas,
                                         *gradebook_options],

@@ -24,7 +24,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from support import report
 # pylint: disable=wrong-import-order
-from challenge_set import gradebook, inputs, server  # noqa: E402
+from challenge_set import gradebook, inputs, lms, server  # noqa: E402
 
 LEARNERS = [("ada@example.org", "abc", "de1fg", "QWERTYUPAS"),
             ("bob", "hij", "kl2mn", "ZXCVBNMLKJ"),
@@ -413,6 +413,16 @@ def check_ids(work, folder, failures):
               "bob@x.org,\"Student, Tutor\"\n", "Email address"), ["ada@x.org", "bob@x.org"]),
         (read("apostrophe", "conor.o'neill@x.org\n"), ["conor.o'neill@x.org"]),
     ]
+    for name, text, system, expected in [
+            ("participants.csv", "First name,Last name,Email address,Roles\nA,L,a@x.org,Student\n",
+             None, "Email address"),
+            ("plain", "a@x.org\nb@x.org\n", None, None),
+            ("canvas.csv", "Student,ID,SIS User ID,SIS Login ID\nA,1,2,a\n", None, "SIS Login ID"),
+            ("brightspace.csv", "Username,Name\nada,A\n", "brightspace", "Username")]:
+        (work / name).write_text(text)
+        found = argparse.Namespace(roster=work / name, roster_column=None, lms=system)
+        lms.fill_id_columns(found, lambda *_, **__: None)
+        table.append((found.roster_column, expected))
     (work / "zeros.csv").write_text("SIS User ID,Exercise\n412001,\n412002,5\n")
     filled = gradebook.filled_copy(work / "zeros.csv", "SIS User ID", "Exercise",
                                    {"00412001": "1", "00412002": None})[0]

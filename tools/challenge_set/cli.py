@@ -8,7 +8,7 @@ import argparse
 import signal
 import sqlite3
 
-from . import build, grading, handouts, making, server, workspace
+from . import build, grading, handouts, lms, making, server, workspace
 from .common import PROGRAM, SetError, escaped, shown
 from .console import progress, say, settle
 from .files import Files
@@ -17,8 +17,8 @@ from .workspace import SIGNALS, Interrupted, Workspace
 # An option that means nothing without another is refused without it:
 # {command: {option: the options of which it needs one}}.
 NEEDS = {
-    "make": {"delimiter": ["roster_column"]},
-    "answers": {"delimiter": ["roster_column"]},
+    "make": {"delimiter": ["roster_column", "lms"]},
+    "answers": {"delimiter": ["roster_column", "lms"]},
     "grade": {"report": ["gradebook"], "missing_as_zero": ["gradebook"],
               "gradebook_id_column": ["gradebook"], "gradebook_column": ["gradebook"],
               "ids": ["ids_column"], "ids_column": ["ids"],
@@ -100,12 +100,19 @@ def add_set_options(parser, out_help):
     parser.add_argument("--keep-symbols", action="store_true",
                         help="leave the symbol table in the programs, for an easier exercise")
     parser.add_argument("--note", help="UTF-8 text for every handout, at most 64 KiB")
+    add_lms_option(parser)
     parser.add_argument("--ids-as-written", action="store_true",
                         help="draw values from each id as written, not with its letter case "
                              "folded: for a set made before ids were folded (its set.json has "
                              "no learner_ids), to make its answers again")
     parser.add_argument("--verbose", action="store_true",
                         help="say for each learner whose values were drawn again why")
+
+
+def add_lms_option(parser):
+    parser.add_argument("--lms", choices=sorted(lms.ID_COLUMNS),
+                        help="the LMS that wrote the exports given, for their id column "
+                             "(default: found from each export's header, where it tells)")
 
 
 def parser_for_tool():
@@ -127,7 +134,9 @@ def parser_for_tool():
     grade_parser = commands.add_parser("grade", help="grade what the learners handed in",
                                        description=grading.__doc__)
     grading.add_options(grade_parser)
+    add_lms_option(grade_parser)
     handouts.add_options(commands)
+    add_lms_option(commands.choices["handout"])
     server.add_options(commands)
     return parser
 
@@ -162,6 +171,7 @@ def run(argv, work_space, files):
         arguments = parser_for_tool().parse_args(argv)
         check_options(arguments)
         files.declare(*declared(arguments))
+        lms.fill_id_columns(arguments, say)
         status = COMMANDS[arguments.command](arguments, files, work_space) or 0
         files.place()  # what a command staged and did not place itself
         return status

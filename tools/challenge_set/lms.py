@@ -7,6 +7,7 @@ per row, turned into one row per attempt."""
 import csv
 import io
 
+from . import inputs
 from .common import SetError, shown, shown_column
 from .inputs import WHITE_SPACE, field
 
@@ -111,3 +112,52 @@ def attempts_from_questions(table, user_name_question, password_question):
     return text.getvalue(), (f"{table.path}: read as Brightspace's quiz export, a row per "
                              f"question: {len(attempts)} attempt(s)")
 
+
+
+# Where each LMS's own exports (class lists, gradebooks, worksheets) keep
+# the ids a set is keyed by, and the header names that tell them apart.
+ID_COLUMNS = {
+    "canvas": ({"SIS Login ID", "SIS User ID"}, ["SIS Login ID"]),
+    "brightspace": ({"OrgDefinedId", "Org Defined ID", "End-of-Line Indicator"}, ["Username"]),
+    "blackboard": ({"Last Access", "Availability", "Child Course ID"}, ["Username"]),
+    "moodle": ({"Email address", "ID number", "Identifier"}, ["Email address"]),
+    "forms": ({"Timestamp", "Email Address", "Completion time"}, ["Email Address", "Email"]),
+}
+
+
+def id_column(header, system=None):
+    """(the id column of an LMS export, which LMS) by the system named, or
+    by what its header shows; None where neither tells."""
+    systems = [system] if system else list(ID_COLUMNS)
+    for name in systems:
+        telling, columns = ID_COLUMNS[name]
+        if system or telling & set(header):
+            found = next((column for column in columns if column in header), None)
+            if found is not None:
+                return found, name
+    return None
+
+
+def fill_id_columns(arguments, say):
+    """Each id column option left out, where the file it is for is an LMS
+    export that tells it: the roster's, the gradebook's, the worksheet's.
+    The explicit options always win."""
+    for option, path_option, what in (("roster_column", "roster", "roster"),
+                                      ("gradebook_id_column", "gradebook", "gradebook"),
+                                      ("worksheet_id_column", "moodle_worksheet", "worksheet")):
+        path = getattr(arguments, path_option, None)
+        if path is None or getattr(arguments, option, "given") is not None:
+            continue
+        system = getattr(arguments, "lms", None)
+        table = inputs.Table(path, what, workbook=[])
+        if what == "roster" and system is None and len(table.header) < 2:
+            continue  # a plain list of ids, one a line
+        found = id_column(table.header, system)
+        if found is None:
+            flag = "--" + option.replace("_", "-")
+            raise SetError(f"{table.path}:1: which column holds the ids is not known; name it "
+                           f"with {flag}" + ("" if system else " (or say which LMS wrote it "
+                                                               "with --lms)"))
+        setattr(arguments, option, found[0])
+        say(f"{table.path}: the ids are its column {shown_column(found[0])}, as "
+            f"{found[1].capitalize()} writes them", error=True)
