@@ -710,9 +710,10 @@ class StandInBuilds:
     learner whose programs hold the password whole until the shape they
     are built with is `clean_from`."""
 
-    def __init__(self, tool, learner, chosen, default, clean_from):
+    def __init__(self, tool, learner, chosen, default, clean_from, planted=None):
         self.platforms, self.learners, self.shapes = ["linux"], [learner], []
         self.tool, self.chosen, self.default, self.clean_from = tool, chosen, default, clean_from
+        self.planted = planted
 
     def write_variant(self, _learner, chosen):
         self.shapes.append(chosen["shape"])
@@ -722,6 +723,8 @@ class StandInBuilds:
 
     def executable(self, _platform, _learner):
         content = self.default
+        if self.chosen["shape"] < self.clean_from and self.planted:
+            return self.tool.file("stand-in-program", self.planted(content), 0o755)
         if self.chosen["shape"] < self.clean_from:
             middle = len(content) // 2
             content = content[:middle] + self.chosen["password"].encode() + content[middle + 5:]
@@ -749,6 +752,14 @@ def check_redraw(tool, programs, failures):
                 (chosen["user_name"], chosen["password"]) != ("azw", "czx2d"):
             failures.append(f"a refused program's learner: shapes {builds.shapes}, "
                             f"{chosen['user_name']} {chosen['password']}")
+        # A pool in a run of changed bytes in every shape stops no set.
+        chosen = values.choose(secret, *where, lambda candidate: None)[0]
+        characters = sorted(set((chosen["user_name"] + chosen["password"]).encode()))
+        builds = StandInBuilds(tool, where[1], chosen, default, values.MAX_SHAPES + 1,
+                               planted=lambda content: planted_apart(content, characters))
+        making.check_programs(arguments, builds, {where[1]: chosen}, None, reference)
+        if len(builds.shapes) != values.MAX_SHAPES - 1:
+            failures.append(f"a pool in changed bytes: shapes {builds.shapes}")
         chosen = values.choose(secret, *where, lambda candidate: None)[0]
         builds = StandInBuilds(tool, where[1], chosen, default, clean_from=values.MAX_SHAPES + 1)
         making.check_programs(arguments, builds, {where[1]: chosen}, None, reference)
@@ -758,6 +769,19 @@ def check_redraw(tool, programs, failures):
             failures.append(f"a learner refused in every shape: {error}")
     finally:
         build.run_and_format_defects = run_and_format
+
+
+def planted_apart(default, characters):
+    """The characters planted in one run of changes at uneven gaps, which no
+    stride reads, with 20 other letters changed far off, so that all that
+    differs from `default` is no small pool."""
+    deep = default.index(bytes(128), len(default) // 4)
+    uneven = b"".join(bytes([c]) + b"\x01" * (6 + index % 5) for index, c in enumerate(characters))
+    others = b"\x02".join(bytes([c]) for c in b"abcdefghijklmnopqrstuvwxyz0123456789"
+                          if c not in characters)[:40] + b"\x02" * 8
+    far = default.index(bytes(len(others)), deep + 4096)
+    return default[:deep] + uneven + default[deep + len(uneven):far] + others + \
+        default[far + len(others):]
 
 
 def check_checks_fire(tool, programs, rows, failures):
@@ -776,17 +800,8 @@ def check_checks_fire(tool, programs, rows, failures):
     deep = default.index(bytes(128), len(default) // 4)
     characters = sorted(set((user_name + password).encode()))
     strided = b"".join(bytes([c]) + b"\x01" * 15 for c in characters)
-    # The values in one run of changes at uneven gaps, which no stride reads,
-    # with 20 other letters changed far off, so that all that differs is no
-    # small pool.
-    uneven = b"".join(bytes([c]) + b"\x01" * (6 + index % 5) for index, c in enumerate(characters))
-    others = b"\x02".join(bytes([c]) for c in b"abcdefghijklmnopqrstuvwxyz0123456789"
-                          if c not in characters)[:40] + b"\x02" * 8
-    far = default.index(bytes(len(others)), deep + 4096)
-    run_apart = default[:deep] + uneven + default[deep + len(uneven):far] + others + \
-        default[far + len(others):]
     bad = [
-        ("run of bytes that differ", run_apart),
+        ("run of bytes that differ", planted_apart(default, characters)),
         ("stands whole", default[:deep] + password.encode() + default[deep + 5:]),
         ("hold every character", default[:deep] + b"\x01".join(map(bytes, [[c] for c in characters]))
          + default[deep + 2 * len(characters) - 1:]),

@@ -247,6 +247,7 @@ def check_refusals(work, folder, failures):
                  "--gradebook-column", "Exercise"]
     grade = ["grade", "--answers", folder / "answers.csv", "--submissions",
              work / "submissions.csv"]
+    serve = ["serve", "--set-dir", folder, "--listen", "127.0.0.1:18631", "--stop-after", "3"]
     cases = [  # name, arguments (OUT: the output), what the one line holds
         ("a learner listed twice", ["handout", "--handout", edited("twice.csv", handout + [
             first_row.replace(LEARNERS[0][3], "AAAAAAAAAA")])] + moodle, "twice.csv:5:"),
@@ -322,6 +323,25 @@ def check_refusals(work, folder, failures):
             "learner,user_name,password", "7,hij,kl2mn"]), "--ids", edited("two-ids.csv", [
                 "Username,Canvas ID,SIS User ID", "bob,7,9", "cy,9,7"]), "--ids-column",
             "Username"], "--join-column"),
+        ("a code that is a formula", ["handout", "--handout", edited("formula-code.csv", [
+            handout[0], first_row.replace(LEARNERS[0][3], '=HYPERLINK("http://x")')])] +
+         gradebook, "formula-code.csv:2:"),
+        ("a link that runs script", ["handout", "--handout", edited("script.csv", [
+            "learner,link", "ada@example.org,javascript:alert(1)"])] + gradebook,
+         "script.csv:2:"),
+        ("a learner on two gradebook rows", ["handout", "--handout", folder / "handout.csv",
+                                             "--gradebook", edited("twice-gb.csv", [
+                                                 "Username,Exercise", "ada@example.org,",
+                                                 "ADA@example.org,"]),
+                                             "--gradebook-id-column", "Username",
+                                             "--gradebook-column", "Exercise"], "twice-gb.csv:3:"),
+        ("--link-base with no port there can be", ["handout", "--handout", folder / "handout.csv",
+                                                   "--link-base", "https://a.org:99999/"]
+         + gradebook, "--link-base"),
+        ("--base-url with a blank", serve + ["--base-url", "http://a.org/ x"], "--base-url"),
+        ("--threads 0", serve + ["--threads", "0"], "--threads"),
+        ("an empty file as the server's database", serve + ["--db", work / "empty.sqlite"],
+         "empty file"),
         ("a damaged database", ["submissions", "--set-dir", folder, "--db",
                                 work / "damaged.sqlite"], "damaged.sqlite"),
         ("another program's database", ["submissions", "--set-dir", folder, "--db",
@@ -336,12 +356,19 @@ def check_refusals(work, folder, failures):
     for name, arguments, wanted in cases:
         before = snapshot(work)
         out = work / "refused-out"
-        result = run(work, *arguments, "--out", out)
+        result = run(work, *arguments, *([] if arguments[0] == "serve" else ["--out", out]))
         lines = result.stderr.strip().splitlines()
         if result.returncode != 1 or len(lines) != 1 or wanted not in result.stderr or \
                 out.exists() or snapshot(work) != before:
             failures.append(f"{name}: exit {result.returncode}, {result.stderr[-300:]!r}, "
                             f"written: {out.exists()}")
+    # An input named through a symbolic link and '..' is still that input.
+    os.symlink(folder / "packages", work / "link")
+    before = (folder / "answers.csv").read_bytes()
+    result = run(work, "grade", "--answers", work / "link" / ".." / "answers.csv",
+                 "--submissions", work / "submissions.csv", "--out", folder / "answers.csv")
+    if result.returncode != 1 or (folder / "answers.csv").read_bytes() != before:
+        failures.append(f"an output over an input named through a link: {result.stderr!r}")
     # A --link-base without its final '/' gets one.
     result = run(work, "handout", "--handout", folder / "handout.csv", "--link-base",
                  "https://a.org/set", *gradebook, "--out", work / "links-filled.csv")
@@ -376,6 +403,8 @@ def check_written(work, folder, failures):
         failures.append(f"an 8-bit gradebook: {result.stderr!r}, modes {modes}")
     exported = work / "exported.csv"
     result = run(work, "submissions", "--set-dir", folder, "--out", exported)
+    if list(folder.glob("submissions.sqlite-*")):
+        failures.append(f"`submissions` wrote beside the database: {list(folder.glob('*-*'))}")
     graded = run(work, "grade", "--answers", folder / "answers.csv", "--submissions", exported)
     if result.returncode != 0 or "cy,missing" not in graded.stdout or \
             "bob,solved" not in graded.stdout:

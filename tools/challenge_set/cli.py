@@ -76,7 +76,8 @@ COMMANDS = {
     "handout": lambda arguments, files, _: handouts.put_into_lms(arguments, files, say),
     "handout-list": lambda arguments, files, _: handouts.write_handout_list(arguments, files, say),
     "serve": lambda arguments, files, _: server.serve(arguments, files, say, Interrupted),
-    "submissions": lambda arguments, files, _: server.write_submissions(arguments, files, say),
+    "submissions": lambda arguments, files, work_space: server.write_submissions(
+        arguments, files, work_space, say),
     "grade": grade,
 }
 
@@ -175,25 +176,40 @@ def run(argv, work_space, files):
         status = COMMANDS[arguments.command](arguments, files, work_space) or 0
         files.place()  # what a command staged and did not place itself
         return status
-    except SetError as error:
-        message = str(error)
-        if files.placed and "already written whole" not in message:
-            message += files.written_note()
-        say(f"{PROGRAM}: {message}", error=True)
-    except MemoryError:
-        say(f"{PROGRAM}: out of memory{files.written_note()}", error=True)
-    except sqlite3.Error as error:
-        # Named by the command that opened the database; this is the rest.
-        say(f"{PROGRAM}: the submissions' database: {error}{files.written_note()}", error=True)
-    except OSError as error:
-        where = escaped(error.filename) if error.filename else "a file or folder"
-        say(f"{PROGRAM}: {where}: {error.strerror}{files.written_note()}", error=True)
     except Exception as error:  # pylint: disable=broad-except
-        # A fault of the tool itself: one line that says so, never a
-        # traceback, and what was written (nothing, unless placing began).
-        say(f"{PROGRAM}: a fault of the tool, not of your files ({type(error).__name__}: "
-            f"{shown(str(error))}){files.written_note()}; please report it", error=True)
+        if workspace.taken:
+            # A signal that a library swallowed, which then failed the
+            # read it cut short: the signal ends the run, not the file.
+            raise Interrupted(workspace.taken[0]) from None
+        say(f"{PROGRAM}: {error_line(error)}{written(files, error)}", error=True)
+    if workspace.taken:
+        raise Interrupted(workspace.taken[0])
     return 1
+
+
+def error_line(error):
+    """One line for an error, never a traceback."""
+    if isinstance(error, SetError):
+        return str(error)
+    if isinstance(error, MemoryError):
+        return "out of memory"
+    if isinstance(error, sqlite3.Error):  # named by the command that opened it; the rest
+        return f"the submissions' database: {error}"
+    if isinstance(error, OSError):
+        where = escaped(error.filename) if error.filename else "a file or folder"
+        return f"{where}: {error.strerror}"
+    # A fault of the tool itself: one line that says so.
+    return (f"a fault of the tool, not of your files ({type(error).__name__}: "
+            f"{shown(str(error))}); please report it")
+
+
+def written(files, error):
+    """What an error's line adds: what was written before it."""
+    if isinstance(error, SetError) and "already written whole" in str(error):
+        return ""
+    if isinstance(error, SetError) and not files.placed:
+        return ""  # its own message says what it must
+    return files.written_note()
 
 
 def finish(work_space, files):

@@ -62,3 +62,17 @@ def numbered_problems(problems, limit=20):
     if len(problems) > limit:
         lines.append(f"and {len(problems) - limit} more")
     return "\n  ".join(lines)
+
+
+WEB_ADDRESS = re.compile(r"https?://(?:[A-Za-z0-9](?:[A-Za-z0-9.-]*[A-Za-z0-9])?|\[[0-9A-Fa-f:.]+\])"
+                         r"(?::([0-9]{1,5}))?(/(?:[A-Za-z0-9._~!$&'()*+,;=:@/-]|%[0-9A-Fa-f]{2})*)?")
+
+
+def web_address(text, option):
+    """An http:// or https:// address as links are made from it: a host, a
+    port that can be, a path; no credentials, query, fragment or blank."""
+    found = WEB_ADDRESS.fullmatch(text)
+    if not found or (found.group(1) and not 0 < int(found.group(1)) < 65536):
+        raise SetError(f"{option}: {shown(text)} is no http:// or https:// address with a host "
+                       "(https://example.org/set/): no blank, credentials, query or fragment")
+    return text

@@ -26,6 +26,10 @@ SEPARATED = re.compile(rb"[0-9a-z](?: {0,4}[0-9a-z])+")  # separators of up to 4
 POOL_LIMIT = 16
 POOL_SPAN = POOL_LIMIT * max(STRIDES)  # the most bytes one pool reaches over
 BLOCK = 64
+# What no shape may mend, where the run is the code that builds the values:
+# the set is made all the same, and the learner named (making.check_programs).
+DIFF_RUN_DEFECT = ("the letters and digits of one run of bytes that differ from the default "
+                   "program give a pool of both values")
 SHORT_RUN = 4 * POOL_LIMIT  # a run whose every stretch a script may try
 SHORTEST_POOL = 5  # both values together hold at least five distinct characters
 
@@ -247,6 +251,5 @@ def value_defects(content, user_name, password, reference=None):
                            "program hold both values")
         elif any(run_opens(run, characters)
                  for run in differing_runs(content, reference.content)):
-            defects.append("the letters and digits of one run of bytes that differ from the "
-                           "default program give a pool of both values")
+            defects.append(DIFF_RUN_DEFECT)
     return defects

@@ -16,6 +16,7 @@ import secrets
 import signal
 from pathlib import Path
 
+from . import workspace
 from .build import SIGNALS
 from .common import SetError, escaped
 
@@ -46,7 +47,9 @@ def write_file(path, content, mode):
 
 
 def real(path):
-    return os.path.realpath(os.path.abspath(path))
+    """Symbolic links resolved before '..' is: "link/../x" is where the
+    kernel goes, not "x" beside the link."""
+    return os.path.realpath(path)
 
 
 def identity(path):
@@ -85,7 +88,7 @@ class Files:
 
     def add_input(self, option, path, folder=False):
         resolved = real(path)
-        self.inputs.append((option, resolved, identity(resolved), folder))
+        self.inputs.append((option, resolved, identity(path), folder))
         if folder and os.path.isdir(resolved):
             try:
                 with os.scandir(resolved) as entries:
@@ -104,6 +107,8 @@ class Files:
         written: it would touch an input or another output, or it is no
         file (a device must never be replaced), or its folder is missing."""
         path, name = Path(path_text), escaped(path_text)
+        if str(path_text).endswith("/") and not folder:
+            raise SetError(f"{name}: ends in '/', a folder's name; name a file to write")
         if path.is_symlink():
             raise SetError(f"{name}: is a symbolic link; name the {'folder' if folder else 'file'} "
                            "itself (a link could be turned elsewhere meanwhile)")
@@ -156,7 +161,10 @@ class Files:
     def place(self):
         """Puts every staged output in place, with no ending signal let in
         halfway; a signal that came meanwhile is taken after. Returns the
-        paths placed."""
+        paths placed. A signal that some library swallowed ends the run here,
+        before anything is placed."""
+        if workspace.taken:
+            raise workspace.Interrupted(workspace.taken[0])
         with signals_held():
             while self.staged:
                 staged, path, folder = self.staged[0]

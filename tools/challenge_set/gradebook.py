@@ -6,7 +6,7 @@ Grades go back this way, and so do the learners' codes or links."""
 import re
 
 from . import joining
-from .common import SetError, shown_column
+from .common import SetError, shown, shown_column
 from .inputs import Table, field, folded, unmarked
 
 ID_OPTION, COLUMN_OPTION = "--gradebook-id-column", "--gradebook-column"
@@ -31,15 +31,19 @@ def filled_copy(path, id_column, column, cells):
     digits = {key: learner for key, learner in joining.by_digits(
         {learner: learner for learner in by_id}).items() if learner not in exact}
     # None: the learner's cell keeps what it holds (a grade entered by hand).
-    pieces, copied, filled = [], 0, set()
-    for _, fields, spans in rows:
+    pieces, copied, filled = [], 0, {}  # learner: line
+    for line, fields, spans in rows:
         learner = folded(unmarked(field(fields, id_index)))
         if learner not in by_id:
             learner = digits.get(joining.digits_key(learner))
         if learner is None:
             continue  # a "Points Possible" row, a test student, someone else's
+        if learner in filled:
+            raise SetError(f"{table.path}:{line}: {shown(field(fields, id_index))} is the "
+                           f"learner of line {filled[learner]} too (ids differing in letter "
+                           "case are one learner); keep one row")
         value = by_id[learner]
-        filled.add(learner)
+        filled[learner] = line
         if value is None:
             continue
         if any(character in value for character in table.delimiter + '"\r\n'):

@@ -7,13 +7,12 @@ feedback zip made from an assignment's grading worksheet."""
 
 import hashlib
 import re
-import urllib.parse
 from pathlib import Path
 
 from . import archives, gradebook
 from .build import PLATFORMS
-from .common import MIB, UNSAFE, SetError, escaped, shown
-from .inputs import WHITE_SPACE, Table, answer_rows, field, folded
+from .common import MIB, UNSAFE, SetError, escaped, shown, web_address
+from .inputs import CODE_PATTERN, WHITE_SPACE, Table, answer_rows, field, folded
 from .packages import handout_csv, package_name
 
 MOODLE_FOLDER = "{name}_{number}_assignsubmission_file_"
@@ -115,6 +114,11 @@ def read_handout(path):
     if kind is None:
         raise SetError(f"{table.path}:1: neither a handout.csv (learner,code,...) nor a "
                        "links.csv (learner,link)")
+    for name in table.header:
+        if name.endswith("_package") and name.replace("_package", "_sha256") not in table.header:
+            raise SetError(f"{table.path}:1: a column {shown(name)} but no "
+                           f"{shown(name.replace('_package', '_sha256'))}; make it again with "
+                           "`handout-list`")
     learners, lines, owners = {}, {}, {}  # owners: a code or package: its first line
     for line, fields, _ in table.rows():
         row = {name: field(fields, index).strip(WHITE_SPACE)
@@ -127,6 +131,14 @@ def read_handout(path):
                            f"{lines[folded(learner)]}")
         if not row[kind]:
             raise SetError(f"{table.path}:{line}: {shown(learner)} has no {kind}")
+        if kind == "code" and not CODE_PATTERN.fullmatch(row[kind]):
+            raise SetError(f"{table.path}:{line}: {shown(row[kind])} is not a code this tool "
+                           "gives (capital letters)")
+        if kind == "link":
+            try:
+                web_address(row[kind], f"{table.path}:{line}")
+            except SetError as error:
+                raise SetError(f"{error} (a link to the course server)") from error
         for column, name in package_columns(row):
             if not PLAIN_FILE_NAME.fullmatch(name) or len(name.encode()) > 200:
                 raise SetError(f"{table.path}:{line}: {column} {shown(name)} is not the plain "
@@ -168,13 +180,8 @@ def packages_folder(arguments):
 
 
 def link_base_of(text):
-    """--link-base as links are made from it: an http:// or https://
-    address with a host and nothing blank, ending in '/'."""
-    parts = urllib.parse.urlsplit(text)
-    if parts.scheme not in ("http", "https") or not parts.hostname or \
-            re.search(r"[\s\x00-\x1f\x7f]", text) or parts.query or parts.fragment:
-        raise SetError(f"--link-base: {shown(text)} is no http:// or https:// address with a "
-                       "host (https://example.org/set/)")
+    """--link-base as links are made from it, ending in '/'."""
+    web_address(text, "--link-base")
     return text if text.endswith("/") else text + "/"
 
 

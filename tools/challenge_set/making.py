@@ -12,7 +12,7 @@ from pathlib import Path
 from . import archives, build, packages, values, workspace
 from .common import PROGRAM, SOURCE, SetError, escaped, shown
 from .console import progress, say
-from .extractors import Reference, wanted
+from .extractors import DIFF_RUN_DEFECT, Reference, wanted
 from .files import write_file
 from .inputs import delimiter_of, folded, read_note, read_roster, read_secret
 
@@ -250,10 +250,13 @@ def check_programs(arguments, builds, chosen, wine, defaults):
     script reading no code would open gets its learner a new shape (the
     layout of the same values), drawn further along the same stream, so it
     never moves; any other defect is a fault of the build and stops the set,
-    as does a learner still refused after every shape it may have."""
+    as does a learner still refused after every shape it may have. Only a
+    pool in a run of changed bytes, which lies in the code that builds the
+    values and which no shape may move, is shipped after the last shape,
+    with a warning that names the learner: it stops no set."""
     pending, redrawn = list(builds.learners), {}
     for shape in range(1, values.MAX_SHAPES + 1):  # each round checks the shape it built
-        refused = {}
+        refused = {}  # learner: [(platform, defects)]
         for number, learner in enumerate(pending, start=1):
             progress.show(f"checking: {number} of {len(pending)}")
             for platform in builds.platforms:
@@ -266,20 +269,26 @@ def check_programs(arguments, builds, chosen, wine, defaults):
                                    "the program's build, not of the inputs)")
                 defects = build.shape_defects(executable, chosen[learner], defaults[platform])
                 if defects:
-                    refused[learner] = f"its {platform} program: {'; '.join(defects)}"
-                    break
+                    refused.setdefault(learner, []).append((platform, defects))
         pending = list(refused)
         if not refused or shape == values.MAX_SHAPES:
             break
-        for learner, reason in refused.items():
+        for learner, found in refused.items():
             values.next_shape(chosen[learner])
-            redrawn.setdefault(learner, []).append(reason)
+            redrawn.setdefault(learner, []).append(refusal_text(found))
             builds.write_variant(learner, chosen[learner])
         builds.build()
-    if pending:
-        raise SetError(f"{', '.join(pending)}: every one of {values.MAX_SHAPES} shapes was "
-                       f"refused, the last because {refused[pending[0]]}; nothing was written "
-                       "(use another set name or secret for this learner)")
+    unmendable = [learner for learner in pending
+                  if all(defects == [DIFF_RUN_DEFECT] for _, defects in refused[learner])]
+    blocked = [learner for learner in pending if learner not in unmendable]
+    if blocked:
+        raise SetError(f"{', '.join(blocked)}: every one of {values.MAX_SHAPES} shapes was "
+                       f"refused, the last because {refusal_text(refused[blocked[0]])}; nothing "
+                       "was written (use another set name or secret for this learner)")
+    for learner in unmendable:
+        say(f"warning: {learner}: in every one of {values.MAX_SHAPES} shapes, "
+            f"{refusal_text(refused[learner])}: a script that reads a diff against the default "
+            "program may lift their values; the set is made all the same", error=True)
     for learner, reasons in redrawn.items():
         if arguments.verbose:
             for shape, reason in enumerate(reasons, start=2):
@@ -287,6 +296,11 @@ def check_programs(arguments, builds, chosen, wine, defaults):
     if redrawn and not arguments.verbose:
         say(f"a new shape drawn for {len(redrawn)} learner(s), whose program a script could "
             "read the values off; their answers stay (--verbose says which)")
+
+
+def refusal_text(found):
+    """Why a learner's programs were refused: [(platform, defects)]."""
+    return "; ".join(f"its {platform} program: {'; '.join(defects)}" for platform, defects in found)
 
 
 def write_set(staging, arguments, learners, platforms, chosen, note, work, epoch, record):

@@ -21,8 +21,10 @@ import json
 import os
 import re
 import secrets
+import shutil
 import signal
 import sqlite3
+import tempfile
 import string
 import sys
 import threading
@@ -30,8 +32,9 @@ import time
 import urllib.parse
 from pathlib import Path
 
-from . import grading, joining
-from .common import SetError, escaped
+from . import grading, joining, workspace
+from .common import SetError, escaped, web_address
+from .files import signals_held
 from .handouts import package_columns, read_handout
 from .inputs import answer_rows
 
@@ -104,13 +107,13 @@ class Store:
     lock, every write committed before it returns. `read_only` opens a
     database that must already be the tool's, and changes nothing in it."""
 
-    def __init__(self, path, read_only=False):
+    def __init__(self, path, read_only=False, shown_as=None):
         self.lock = threading.Lock()
         self.path = Path(path)
-        name = escaped(path)
+        name = escaped(shown_as or path)
         try:
             if read_only:
-                uri = "file:" + urllib.parse.quote(os.path.abspath(path)) + "?mode=ro"
+                uri = "file:" + urllib.parse.quote(os.path.realpath(path)) + "?mode=ro"
                 self.connection = sqlite3.connect(uri, uri=True, check_same_thread=False,
                                                   isolation_level=None)
             else:
@@ -440,11 +443,23 @@ def declared(arguments):
     return inputs, [("--out", arguments.out, False)]
 
 
-def write_submissions(arguments, files, say):
+def write_submissions(arguments, files, work_space, say):
+    """The record as CSV. The database is read from a copy in the run's own
+    temporary folder (with its -wal, which holds what a killed server had
+    committed last), so that nothing is ever written beside it, and a
+    folder the setter cannot write in is no obstacle."""
     database = Path(database_of(arguments))
     if not database.is_file():
         raise SetError(f"{escaped(database)}: no submissions database here (has `serve` run?)")
-    store = Store(database, read_only=True)
+    work = work_space.folder(tempfile.gettempdir(), workspace.WORK_PREFIX)
+    copy = work / DATABASE
+    try:
+        shutil.copyfile(database, copy)
+        if os.path.isfile(f"{database}-wal"):
+            shutil.copyfile(f"{database}-wal", f"{copy}-wal")
+    except OSError as error:
+        raise SetError(f"{escaped(database)}: cannot read it: {error.strerror}") from error
+    store = Store(copy, read_only=True, shown_as=database)
     try:
         content = submissions_csv(store)
     except sqlite3.Error as error:
@@ -469,9 +484,21 @@ def serve(arguments, files, say, interrupted):
                        "`apt-get install -y python3-waitress`)") from error
     host, port = listen_address(arguments.listen)
     base_url = arguments.base_url or f"http://{host if ':' not in host else f'[{host}]'}:{port}"
-    if not re.match(r"https?://[^/\s]+", base_url):
-        raise SetError(f"--base-url: {escaped(base_url)} is no http:// or https:// address")
-    app = App(arguments.set_dir, arguments.db, base_url)
+    web_address(base_url, "--base-url")
+    if not 1 <= arguments.threads <= 1000:
+        raise SetError(f"--threads: {arguments.threads} is not 1 to 1000")
+    if arguments.stop_after is not None and not 0 < arguments.stop_after <= 10 ** 7:
+        raise SetError(f"--stop-after: {arguments.stop_after} is not a number of seconds above "
+                       "0 (at most 10,000,000)")
+    folder, database = Path(arguments.set_dir), Path(database_of(arguments))
+    if database.is_file() and database.stat().st_size == 0:
+        raise SetError(f"{escaped(database)}: an empty file, not a database (a failed back-up "
+                       "copy?); restore it, or remove it to start a new record")
+    before = {path: path.exists() for path in (folder / KEY_FILE, database)}
+    with signals_held():  # what is made is recorded, so a signal's message names it
+        app = App(arguments.set_dir, arguments.db, base_url)
+        files.placed += [path for path, existed in before.items() if not existed and
+                         path.exists()]
     files.stage("the set's links.csv", Path(arguments.set_dir) / LINKS, app.links_csv(), 0o600)
     files.place()
     try:
@@ -490,7 +517,9 @@ def serve(arguments, files, say, interrupted):
     try:
         server.run()
     except interrupted as stop:
-        say(f"stopped on {stop}; every submission is recorded", error=True)
+        if stop.number not in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            raise  # a limit, not a request to stop: the run ends with its status
+        say(f"stopped on {stop}; every answer acknowledged is recorded", error=True)
     finally:
         server.task_dispatcher.shutdown()
         server.close()

@@ -10,6 +10,7 @@ import re
 import zipfile
 
 from .common import MIB, SetError, escaped
+from .files import signals_held
 
 XLSX = "an Excel workbook (.xlsx)"
 # Bounds on what a workbook may hold: far above a class's submissions, far
@@ -96,9 +97,14 @@ def bounded_rows(path, sheet):
         yield texts
 
 
-FORMULA_CELL = re.compile(rb"<c\b([^>]*)>((?:(?!</c>).)*?<f\b(?:(?!</c>).)*?)</c>", re.DOTALL)
+# A cell, its attributes and its content; the content stops at the next
+# cell's tag, so that a damaged sheet costs one pass, not one per cell.
+CELL = re.compile(rb"<c\b([^>]*?)(?:/>|>((?:[^<]|<(?!/?c[\s>/]))*)</c>)")
 CELL_NAME = re.compile(rb'\br="([A-Z]{1,3}[0-9]{1,7})"')
-SAVED_VALUE = re.compile(rb"<v>[^<]+</v>|<is>")
+SAVED_VALUE = re.compile(rb"<v>[^<]|<is[\s>]")
+# A formula's saved "" is an empty <v></v> in a cell of type str; a program
+# that computes nothing writes the same empty <v></v>, typeless.
+SAVED_EMPTY_TEXT = re.compile(rb'\bt="str"')
 
 
 def check_formulas(path, workbook, sheet):
@@ -106,8 +112,10 @@ def check_formulas(path, workbook, sheet):
     program that computes nothing): read, it would be an empty cell."""
     with workbook._archive.open(sheet._worksheet_path) as part:  # pylint: disable=protected-access
         content = part.read()
-    for found in FORMULA_CELL.finditer(content):
-        if not SAVED_VALUE.search(found.group(2)):
+    for found in CELL.finditer(content):
+        inside = found.group(2)
+        if inside and b"<f" in inside and not SAVED_VALUE.search(inside) and \
+                not (SAVED_EMPTY_TEXT.search(found.group(1)) and b"<v" in inside):
             name = CELL_NAME.search(found.group(1))
             cell = name.group(1).decode() if name else "a cell"
             raise SetError(f"{escaped(path)}: the sheet {shown_sheet(sheet.title)} has a formula "
@@ -154,7 +162,11 @@ def workbook_as_csv(path, content, wanted=(), named=None):
     """The sheet of an .xlsx workbook that holds the columns `wanted` as CSV
     text, one row a line, and a note on which sheet it was, or None."""
     try:
-        import openpyxl  # pylint: disable=import-outside-toplevel
+        # A signal that came during an import could be swallowed by the
+        # import machinery: it waits, and is taken after.
+        with signals_held():
+            import openpyxl  # pylint: disable=import-outside-toplevel
+            import openpyxl.reader.excel  # noqa: F401  pylint: disable=import-outside-toplevel
     except ImportError as error:
         raise SetError(f"{escaped(path)}: reading {XLSX} needs python3-openpyxl (`bash "
                        ".ci/install sets`, or `apt-get install -y python3-openpyxl`); or save "
