@@ -10,28 +10,16 @@ end, with the ending signals held off meanwhile: a signal, a limit or an
 error before that leaves none of them, and one during it leaves exactly
 those named in `placed`."""
 
-import contextlib
 import os
 import secrets
-import signal
 from pathlib import Path
 
 from . import workspace
-from .build import SIGNALS
 from .common import SetError, escaped
+from .workspace import signals_held
 
 STAGED_SUFFIX = ".challenge-set-{}.tmp"
 FOLDER_SCAN_LIMIT = 100_000  # files of an input folder compared by identity
-
-
-@contextlib.contextmanager
-def signals_held():
-    """The ending signals wait meanwhile; one that came is taken after."""
-    previous = signal.pthread_sigmask(signal.SIG_BLOCK, SIGNALS)
-    try:
-        yield
-    finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
 
 
 def write_file(path, content, mode):
@@ -181,6 +169,11 @@ class Files:
                 self.staged.pop(0)
                 self.placed.append(path)
         return self.placed
+
+    def made(self, paths):
+        """Records files a command made in place itself (the server's key
+        and database), so that a message names them."""
+        self.placed += paths
 
     def written_note(self):
         """What an error or a signal after place() began must add."""

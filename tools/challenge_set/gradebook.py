@@ -66,8 +66,8 @@ def filled_copy(path, id_column, column, cells):
 # ("Exercise Points Grade <Numeric MaxPoints:10>"), Blackboard too
 # ("Exercise [Total Pts: 10 Score] |123456"), Canvas in a row of its own
 # ("Points Possible").
-STATED_IN_HEADER = re.compile(r"(?:MaxPoints:|\[Total Pts:\s*(?:up to\s*)?)\s*"
-                              r"([0-9]+(?:,[0-9]{3})*(?:[.,][0-9]+)?)")
+POINTS = r"[0-9]+(?:,[0-9]{3})*(?:[.,][0-9]+)?"  # "1,000" and "7,5" too
+STATED_IN_HEADER = re.compile(r"(?:MaxPoints:|\[Total Pts:\s*(?:up to\s*)?)\s*(" + POINTS + ")")
 
 
 def stated_maximum(path, column):
@@ -80,7 +80,7 @@ def stated_maximum(path, column):
     for _, fields, _ in table.rows():
         if next((text.strip() for text in fields if text.strip()), "") == "Points Possible":
             value = field(fields, index).strip()
-            return value if re.fullmatch(r"[0-9]+(?:,[0-9]{3})*(?:[.,][0-9]+)?", value) else None
+            return value if re.fullmatch(POINTS, value) else None
     return None
 
 

@@ -324,9 +324,8 @@ def write_set(staging, arguments, learners, platforms, chosen, note, work, epoch
     codes = {learner: chosen[learner]["code"] for learner in learners}
     write_file(staging / "answers.csv", packages.answers_csv(learners, chosen), 0o600)
     write_file(staging / "handout.csv",
-                        packages.handout_csv(learners, codes, platforms, digests), 0o600)
-    write_file(folder / "README.txt", packages.folder_readme(arguments.set, platforms),
-                        published)
+               packages.handout_csv(learners, codes, platforms, digests), 0o600)
+    write_file(folder / "README.txt", packages.folder_readme(arguments.set, platforms), published)
     write_file(staging / "SHA256SUMS", packages.checksums(digests), published)
     write_file(staging / "set.json", packages.set_record(record), published)
     write_file(staging / ".gitignore", packages.ignore_file(), published)

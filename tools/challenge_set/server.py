@@ -33,8 +33,8 @@ import urllib.parse
 from pathlib import Path
 
 from . import grading, joining, workspace
+from .workspace import signals_held
 from .common import SetError, escaped, web_address
-from .files import signals_held
 from .handouts import package_columns, read_handout
 from .inputs import answer_rows
 
@@ -109,7 +109,6 @@ class Store:
 
     def __init__(self, path, read_only=False, shown_as=None):
         self.lock = threading.Lock()
-        self.path = Path(path)
         name = escaped(shown_as or path)
         try:
             if read_only:
@@ -135,8 +134,7 @@ class Store:
                 self.connection.execute(SUBMISSIONS_TABLE)
                 self.connection.execute(DOWNLOADS_TABLE)
         except sqlite3.Error as error:
-            raise SetError(f"{name}: the submissions database cannot be read ({error}); "
-                           "restore it from its back-up") from error
+            raise unreadable(name, error) from error
 
     def submit(self, learner, user_name, password, verdict):
         """Records a submission, or returns when the learner may try again."""
@@ -171,6 +169,11 @@ class Store:
     def close(self):
         with self.lock:
             self.connection.close()
+
+
+def unreadable(name, error):
+    return SetError(f"{name}: the submissions database cannot be read ({error}); restore it "
+                    "from its back-up")
 
 
 def submissions_csv(store):
@@ -463,8 +466,7 @@ def write_submissions(arguments, files, work_space, say):
     try:
         content = submissions_csv(store)
     except sqlite3.Error as error:
-        raise SetError(f"{escaped(database)}: the submissions database cannot be read "
-                       f"({error}); restore it from its back-up") from error
+        raise unreadable(escaped(database), error) from error
     finally:
         store.close()
     files.stage("--out", arguments.out, content, 0o600)
@@ -497,8 +499,7 @@ def serve(arguments, files, say, interrupted):
     before = {path: path.exists() for path in (folder / KEY_FILE, database)}
     with signals_held():  # what is made is recorded, so a signal's message names it
         app = App(arguments.set_dir, arguments.db, base_url)
-        files.placed += [path for path, existed in before.items() if not existed and
-                         path.exists()]
+        files.made([path for path, existed in before.items() if not existed and path.exists()])
     files.stage("the set's links.csv", Path(arguments.set_dir) / LINKS, app.links_csv(), 0o600)
     files.place()
     try:

@@ -10,7 +10,7 @@ import re
 import zipfile
 
 from .common import MIB, SetError, escaped
-from .files import signals_held
+from .workspace import signals_held
 
 XLSX = "an Excel workbook (.xlsx)"
 # Bounds on what a workbook may hold: far above a class's submissions, far

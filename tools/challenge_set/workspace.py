@@ -12,6 +12,7 @@ that is gone; one whose marker cannot be locked at all (a file system
 without locks) is left alone, and named. No process is ever signalled for a
 folder: a run's children die with it (see build.start)."""
 
+import contextlib
 import errno
 import fcntl
 import os
@@ -74,6 +75,16 @@ def blocked():
     return signal.pthread_sigmask(signal.SIG_BLOCK, SIGNALS)
 
 
+@contextlib.contextmanager
+def signals_held():
+    """The ending signals wait meanwhile; one that came is taken after."""
+    previous = blocked()
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+
+
 class Workspace:
     """The temporary folders and files of one run, removed whatever happens."""
 
@@ -84,8 +95,7 @@ class Workspace:
     def folder(self, place, prefix):
         """A new folder in `place`, owner-only, with the marker locked."""
         # Signals wait while a folder is made and recorded, so none is missed.
-        previous = blocked()
-        try:
+        with signals_held():
             path = Path(tempfile.mkdtemp(prefix=prefix, dir=place))  # owner-only
             self.folders.append(path)
             descriptor = os.open(path / MARKER, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o600)
@@ -99,8 +109,6 @@ class Workspace:
                     raise
                 # Another run will leave this folder alone, and say so.
             os.write(descriptor, MARKER_TEXT.format(path.name[len(prefix):]).encode())
-        finally:
-            signal.pthread_sigmask(signal.SIG_SETMASK, previous)
         return path
 
     def remove(self):
