@@ -37,6 +37,7 @@ from support import report
 # pylint: disable=wrong-import-order
 from challenge_set import (build, executables, extractors, making, packages,  # noqa: E402
                            server, values, workspace)
+from challenge_set import progress, store  # noqa: E402
 from challenge_set.common import SetError  # noqa: E402
 
 # A class export as Excel writes it in many locales: semicolons, Windows-1252,
@@ -672,14 +673,64 @@ def check_server(tool, first, rows, programs, failures):
         failures.append(f"the 11th attempt, a forged form, an empty one, a huge body, the "
                         f"key's and record's modes: {limited[0]}, {forged[0]}, {empty_form[0]}, "
                         f"{big[0]}, {list(map(oct, modes))}")
-    app.store.close()
+    app.close()
     again = server.App(served, log=lambda line: None)
     recorded = rows_of_text(server.submissions_csv(again.store).decode())
-    again.store.close()
     if again.learner_tokens != app.learner_tokens or len(recorded) != 11 or \
             recorded[0] != ["learner", "user_name", "password", "submitted_at"] or \
             [row[1:3] for row in recorded[1:]] != [list(pair) for pair in answers]:
         failures.append(f"after a restart: {recorded[:3]}")
+    try:
+        check_served_record(tool, served, again, rows, programs, failures)
+    finally:
+        again.close()
+
+
+def check_served_record(tool, served, app, rows, programs, failures):
+    """What a learner cannot bend: a second server on the set is refused;
+    odd bytes get a 4xx; a clock stepped back neither reorders the record
+    nor locks a learner out past the window; and whatever bytes a learner
+    typed, `grade` reads back from `submissions` exactly the rows recorded,
+    grading every learner as the server's own report does."""
+    (ada, user, password, _), (bob, *_), (cy, *_) = rows[1], rows[2], rows[3]
+    try:
+        server.App(served, log=lambda line: None).close()
+        failures.append("a second server on the same set was not refused")
+    except SetError as error:
+        if "serves this set already (pid " not in str(error):
+            failures.append(f"a second server: {error}")
+    mine, csrf = app.learner_tokens[ada], app.csrf(ada)
+    odd = [wsgi(app, "GET", "/s/\u00e9\u00e9"), wsgi(app, "GET", "/l/\udcff"),
+           wsgi(app, "POST", f"/l/{mine}/answer", f"csrf=\u00e9&user_name=a".encode()),
+           wsgi(app, "POST", f"/l/{mine}/answer", "&".join(["a=b"] * 9).encode()),
+           wsgi(app, "POST", f"/l/{mine}/answer", b"csrf=%ff%fe&user_name=\xff")]
+    if [status for status, *_ in odd] != [404, 404, 403, 400, 403]:
+        failures.append(f"odd bytes: {[status for status, *_ in odd]}")
+    stepped = datetime.timedelta(hours=1)
+    real_now, real_clock = store.now, progress.clock
+    try:
+        store.now = lambda: real_now() - stepped
+        progress.clock = lambda: real_clock() + 601  # past ada's window
+        body = urllib.parse.urlencode({"csrf": csrf, "user_name": user, "password": password})
+        status, _, page_body = wsgi(app, "POST", f"/l/{mine}/answer", body.encode())
+        planted = urllib.parse.urlencode({"csrf": app.csrf(bob), "user_name": f"x\r{cy}\n",
+                                          "password": '\0"q\r\n'})
+        wsgi(app, "POST", f"/l/{app.learner_tokens[bob]}/answer", planted.encode())
+    finally:
+        store.now, progress.clock = real_now, real_clock
+    if status != 200 or b'id="verdict">Correct' not in page_body:
+        failures.append(f"after the clock stepped back an hour, ada's right answer: {status}")
+    exported = tool.file("served.csv", server.submissions_csv(app.store))
+    out = tool.work / "served-graded.csv"
+    graded = tool.run("grade", "--answers", served / "answers.csv", "--submissions", exported,
+                      "--out", out)
+    by_grade = {row[0]: row[1] for row in rows_of(out)[1:]} if out.exists() else {}
+    by_server = {learner: result for learner, (result, _) in app.progress.results().items()}
+    if graded.returncode != 0 or by_grade != by_server or by_server.get(ada) != "solved" or \
+            by_server.get(cy) != "missing" or \
+            len(rows_of_text(exported.read_bytes().decode())) != 13:
+        failures.append(f"the export and the server disagree: {by_grade} != {by_server}; "
+                        f"{graded.stderr[-300:]!r}")
 
 
 def rows_of_text(text):

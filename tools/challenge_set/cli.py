@@ -8,7 +8,7 @@ import argparse
 import signal
 import sqlite3
 
-from . import build, grading, handouts, lms, making, server, workspace
+from . import build, grading, handouts, lms, making, nginx, server, workspace
 from .common import PROGRAM, SetError, escaped, shown
 from .console import progress, say, settle
 from .files import Files
@@ -60,6 +60,8 @@ def declared(arguments):
         return ([("--handout", a.handout, False), ("--gradebook", a.gradebook, False),
                  ("--moodle-worksheet", a.moodle_worksheet, False),
                  ("--packages", handouts.packages_folder(a), True)], [("--out", a.out, False)])
+    if a.command == "nginx-site":
+        return nginx.declared(a)
     return server.declared(a)
 
 
@@ -78,6 +80,7 @@ COMMANDS = {
     "serve": lambda arguments, files, _: server.serve(arguments, files, say, Interrupted),
     "submissions": lambda arguments, files, work_space: server.write_submissions(
         arguments, files, work_space, say),
+    "nginx-site": lambda arguments, files, _: nginx.write_site(arguments, files, say),
     "grade": grade,
 }
 
@@ -139,6 +142,7 @@ def parser_for_tool():
     handouts.add_options(commands)
     add_lms_option(commands.choices["handout"])
     server.add_options(commands)
+    nginx.add_options(commands)
     return parser
 
 

@@ -211,35 +211,45 @@ class Grades:
         self.marked = 0  # ids written with Brightspace's '#'
         self.unfinished = 0  # attempts not finished, skipped
         self.stray_rows, self.no_id_rows = 0, 0
-        learner_column, user_column, password_column = columns
-        for line, fields, _ in table.rows():
-            if not "".join(fields).strip(WHITE_SPACE):
-                continue  # an empty row is no submission
-            if unfinished is not None and unfinished(fields):
-                self.unfinished += 1
-                continue
-            submitted = id_of(field(fields, learner_column))
-            self.marked += submitted.startswith("#")
-            # A test account's name skips a row only when its id names no
-            # learner: a learner may be called "Test Student".
-            if ids.learner_of(submitted) is None and test_account(submitted, fields):
-                self.tests.append(f"{submitted or '(no id)'} on line {line}")
-                continue
-            answer = (field(fields, user_column), field(fields, password_column))
-            learner = ids.learner_of(submitted)
-            if learner is not None:
-                self.senders[learner].add(*answer, time_of(fields))
-                continue
-            self.stray_rows += 1
-            self.no_id_rows += not submitted
-            if not submitted and len(self.no_id) < KEPT_STRAYS:
-                self.no_id.append((line, Sender()))
-                self.no_id[-1][1].add(*answer)
-            elif submitted and (submitted in self.strays or len(self.strays) < KEPT_STRAYS):
-                self.strays.setdefault(submitted, Sender()).add(*answer)
-            else:
-                self.more_strays += 1
-        self.matched = sum(sender.rows for sender in self.senders.values())
+        self.columns, self.ids, self.time_of, self.unfinished_of = columns, ids, time_of, \
+            unfinished
+        for line, fields, _ in table.rows() if table is not None else ():
+            self.add_row(line, fields)
+
+    @property
+    def matched(self):
+        return sum(sender.rows for sender in self.senders.values())
+
+    def add_row(self, line, fields):
+        """One row of the submissions; `line` names it in the report."""
+        learner_column, user_column, password_column = self.columns
+        ids, time_of, unfinished = self.ids, self.time_of, self.unfinished_of
+        if not "".join(fields).strip(WHITE_SPACE):
+            return  # an empty row is no submission
+        if unfinished is not None and unfinished(fields):
+            self.unfinished += 1
+            return
+        submitted = id_of(field(fields, learner_column))
+        self.marked += submitted.startswith("#")
+        # A test account's name skips a row only when its id names no
+        # learner: a learner may be called "Test Student".
+        if ids.learner_of(submitted) is None and test_account(submitted, fields):
+            self.tests.append(f"{submitted or '(no id)'} on line {line}")
+            return
+        answer = (field(fields, user_column), field(fields, password_column))
+        learner = ids.learner_of(submitted)
+        if learner is not None:
+            self.senders[learner].add(*answer, time_of(fields))
+            return
+        self.stray_rows += 1
+        self.no_id_rows += not submitted
+        if not submitted and len(self.no_id) < KEPT_STRAYS:
+            self.no_id.append((line, Sender()))
+            self.no_id[-1][1].add(*answer)
+        elif submitted and (submitted in self.strays or len(self.strays) < KEPT_STRAYS):
+            self.strays.setdefault(submitted, Sender()).add(*answer)
+        else:
+            self.more_strays += 1
 
     def results(self):
         """{learner: (result, detail)} in roster order."""

@@ -1,0 +1,94 @@
+"""The class's progress as the course server keeps it in memory: graded
+as each answer comes, so that neither the setter's page nor an answer
+costs more as the record grows. It is read from the record once, on start.
+
+The limit of attempts counts on the monotonic clock, which never steps: a
+clock set back cannot lock a learner out beyond the window."""
+
+import collections
+import datetime
+import threading
+import time
+
+from . import grading, joining
+from .store import TIME_FORMAT, now
+
+
+
+def clock():
+    """Seconds that never step back, for the limit of attempts."""
+    return time.monotonic()
+
+
+ATTEMPTS, WINDOW = 10, datetime.timedelta(minutes=10)  # no faster an oracle than the program
+
+
+class Progress:
+    """Each learner's attempts, first solve and first download, and the
+    grades by `grade`'s own rule (`grading.Grades`)."""
+
+    def __init__(self, answers, store):
+        self.answers, self.store = answers, store
+        self.lock = threading.Lock()
+        self.grades = grading.Grades(answers, None, (0, 1, 2), joining.Ids(answers), (
+            "submitted_at", lambda fields: datetime.datetime.strptime(fields[3], TIME_FORMAT)))
+        self.attempts = collections.Counter()
+        self.solved, self.downloaded = {}, {}
+        self.recent = collections.defaultdict(collections.deque)  # monotonic times
+        wall, started = now(), clock()
+        for number, row in enumerate(store.submissions(), start=2):
+            moment = datetime.datetime.strptime(row[3], TIME_FORMAT)
+            self.count(number, list(row), row[0], moment, self.right(row[0], row[1], row[2]))
+            # An answer of the last window counts as long from now as it
+            # was; one from a clock ahead of now counts as now.
+            age = (wall - moment).total_seconds()
+            if age < WINDOW.total_seconds():
+                self.recent[row[0]].append(started - max(0.0, age))
+        for learner, moment in store.rows("SELECT learner, MIN(downloaded_at) FROM downloads "
+                                          "GROUP BY learner"):
+            self.downloaded[learner] = datetime.datetime.strptime(moment, TIME_FORMAT)
+        self.rows = sum(self.attempts.values()) + 1
+
+    def right(self, learner, user_name, password):
+        return grading.typed(user_name, password) == self.answers.get(learner)
+
+    def count(self, number, fields, learner, moment, right):
+        self.grades.add_row(number, fields)
+        self.attempts[learner] += 1
+        if right:
+            self.solved.setdefault(learner, moment)
+
+    def submit(self, learner, user_name, password):
+        """Records an answer: (right, its time, None), or (None, None, the
+        seconds until the learner may try again)."""
+        with self.lock:
+            recent, ticks = self.recent[learner], clock()
+            while recent and ticks - recent[0] >= WINDOW.total_seconds():
+                recent.popleft()
+            if len(recent) >= ATTEMPTS:
+                return None, None, WINDOW.total_seconds() - (ticks - recent[0])
+            right = self.right(learner, user_name, password)
+            moment = self.store.submit(learner, user_name, password,
+                                       "Correct" if right else "Try Again")
+            recent.append(ticks)
+            self.rows += 1
+            self.count(self.rows, [learner, user_name, password, moment.strftime(TIME_FORMAT)],
+                       learner, moment, right)
+            return right, moment, None
+
+    def download(self, learner, package):
+        moment = self.store.downloaded(learner, package)
+        with self.lock:
+            self.downloaded.setdefault(learner, moment)
+
+    def results(self):
+        with self.lock:
+            return self.grades.results()
+
+    def report(self):
+        with self.lock:
+            return self.grades.report(self.grades.results(), "1")
+
+    def summary(self, results):
+        with self.lock:
+            return self.grades.summary(results)
