@@ -675,7 +675,7 @@ def check_server(tool, first, rows, programs, failures):
                         f"{big[0]}, {list(map(oct, modes))}")
     app.close()
     again = server.App(served, log=lambda line: None)
-    recorded = rows_of_text(server.submissions_csv(again.store).decode())
+    recorded = rows_of_text(store.submissions_csv(again.store).decode())
     if again.learner_tokens != app.learner_tokens or len(recorded) != 11 or \
             recorded[0] != ["learner", "user_name", "password", "submitted_at"] or \
             [row[1:3] for row in recorded[1:]] != [list(pair) for pair in answers]:
@@ -701,7 +701,7 @@ def check_served_record(tool, served, app, rows, programs, failures):
             failures.append(f"a second server: {error}")
     mine, csrf = app.learner_tokens[ada], app.csrf(ada)
     odd = [wsgi(app, "GET", "/s/\u00e9\u00e9"), wsgi(app, "GET", "/l/\udcff"),
-           wsgi(app, "POST", f"/l/{mine}/answer", f"csrf=\u00e9&user_name=a".encode()),
+           wsgi(app, "POST", f"/l/{mine}/answer", "csrf=\u00e9&user_name=a".encode()),
            wsgi(app, "POST", f"/l/{mine}/answer", "&".join(["a=b"] * 9).encode()),
            wsgi(app, "POST", f"/l/{mine}/answer", b"csrf=%ff%fe&user_name=\xff")]
     if [status for status, *_ in odd] != [404, 404, 403, 400, 403]:
@@ -720,7 +720,7 @@ def check_served_record(tool, served, app, rows, programs, failures):
         store.now, progress.clock = real_now, real_clock
     if status != 200 or b'id="verdict">Correct' not in page_body:
         failures.append(f"after the clock stepped back an hour, ada's right answer: {status}")
-    exported = tool.file("served.csv", server.submissions_csv(app.store))
+    exported = tool.file("served.csv", store.submissions_csv(app.store))
     out = tool.work / "served-graded.csv"
     graded = tool.run("grade", "--answers", served / "answers.csv", "--submissions", exported,
                       "--out", out)

@@ -75,7 +75,7 @@ def visit(tool, work, failures):
         env=environment)
     driver = None
     try:
-        serving.stdout.readline()  # up and listening
+        setter_link = serving.stdout.readline().rsplit(" ", 1)[-1].strip()  # up and listening
         with open(work / "set" / "links.csv", newline="", encoding="utf-8") as links:
             link = list(csv.reader(links))[1][1]
         with open(work / "set" / "answers.csv", newline="", encoding="ascii") as answers:
@@ -104,6 +104,23 @@ def visit(tool, work, failures):
             seen = hand_in(driver, link, *pair)
             if seen != verdict:
                 failures.append(f"handed in {pair}, the page said {seen!r}, not {verdict!r}")
+        driver.get(link)
+        driver.find_element(By.LINK_TEXT, ".sha256").click()
+        checksum = downloads / f"{package}.sha256"
+        while not checksum.exists() and time.monotonic() < deadline + 30:
+            time.sleep(0.2)
+        if not checksum.exists() or hashlib.sha256(wanted).hexdigest() not in \
+                checksum.read_text():
+            failures.append("the learner's page does not link the package's .sha256")
+        driver.get(setter_link)
+        drawn = {chart: driver.find_element(By.CSS_SELECTOR, f"#{chart} svg")
+                 for chart in ("solved-chart", "answers-chart")}
+        if any(element.size["width"] < 200 or element.size["height"] < 50
+               for element in drawn.values()) or \
+                drawn["solved-chart"].get_attribute("aria-label") != \
+                "Solved over time: 1 of 1 learners":
+            failures.append(f"the setter's pictures: {[e.size for e in drawn.values()]}, "
+                            f"{drawn['solved-chart'].get_attribute('aria-label')!r}")
     finally:
         if driver is not None:
             driver.quit()

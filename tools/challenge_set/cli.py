@@ -8,7 +8,7 @@ import argparse
 import signal
 import sqlite3
 
-from . import build, grading, handouts, lms, making, nginx, server, workspace
+from . import build, grading, handouts, lms, making, nginx, serving, workspace
 from .common import PROGRAM, SetError, escaped, shown
 from .console import progress, say, settle
 from .files import Files
@@ -62,7 +62,7 @@ def declared(arguments):
                  ("--packages", handouts.packages_folder(a), True)], [("--out", a.out, False)])
     if a.command == "nginx-site":
         return nginx.declared(a)
-    return server.declared(a)
+    return serving.declared(a)
 
 
 def grade(arguments, files, _):
@@ -77,8 +77,8 @@ COMMANDS = {
     "make": making.make_set, "answers": making.write_answers,
     "handout": lambda arguments, files, _: handouts.put_into_lms(arguments, files, say),
     "handout-list": lambda arguments, files, _: handouts.write_handout_list(arguments, files, say),
-    "serve": lambda arguments, files, _: server.serve(arguments, files, say, Interrupted),
-    "submissions": lambda arguments, files, work_space: server.write_submissions(
+    "serve": lambda arguments, files, _: serving.serve(arguments, files, say, Interrupted),
+    "submissions": lambda arguments, files, work_space: serving.write_submissions(
         arguments, files, work_space, say),
     "nginx-site": lambda arguments, files, _: nginx.write_site(arguments, files, say),
     "grade": grade,
@@ -141,7 +141,7 @@ def parser_for_tool():
     add_lms_option(grade_parser)
     handouts.add_options(commands)
     add_lms_option(commands.choices["handout"])
-    server.add_options(commands)
+    serving.add_options(commands)
     nginx.add_options(commands)
     return parser
 

@@ -10,7 +10,8 @@ import re
 from pathlib import Path
 
 from .common import SetError, escaped
-from .server import ACCEL_PREFIX, BODY_LIMIT, listen_address
+from .server import ACCEL_PREFIX, BODY_LIMIT
+from .serving import listen_address
 
 # nginx reads these in a path or a name as syntax ('$' as a variable).
 UNSAFE = re.compile(r'[\x00-\x20\x7f"\'\\;{}$#]')

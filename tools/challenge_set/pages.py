@@ -119,9 +119,12 @@ def answers_chart(counts, limit):
     for count in counts:
         bars[min(count, limit + 1)] += 1
     top, width = max(1, max(bars)), CHART_WIDTH / len(bars)
-    shapes = axes(f"learners (most: {max(bars)})", "0 answers", f"more than {limit}")
+    shapes = axes(f"learners (most: {max(bars)})", "", "")
     for number, height in enumerate(bars):
         tall = CHART_HEIGHT * height / top
+        shapes += (f'<text x="{MARGIN + (number + 0.5) * width:.1f}" '
+                   f'y="{MARGIN + CHART_HEIGHT + 16}" text-anchor="middle">'
+                   f'{number if number <= limit else f"{limit + 1}+"}</text>\n')
         shapes += (f'<rect x="{MARGIN + number * width + 2:.1f}" '
                    f'y="{MARGIN + CHART_HEIGHT - tall:.1f}" width="{width - 4:.1f}" '
                    f'height="{tall:.1f}" fill="#4a6fa5"><title>{height} learner(s) with '
