@@ -2,6 +2,7 @@
 the serving loop, which waitress runs with limits set for a class and
 which SIGTERM, SIGINT, SIGHUP or --stop-after always end within seconds."""
 
+import importlib.util
 import re
 import resource
 import signal
@@ -142,58 +143,63 @@ def connection_limit():
     return max(10, min(CONNECTIONS, soft - 100))
 
 
+def serve_until_stopped(app, arguments, address, stops, say):
+    """Runs waitress's loop until a stopping signal is in `stops`, another
+    signal is taken, or --stop-after has passed."""
+    from waitress import wasyncore  # pylint: disable=import-outside-toplevel
+    from waitress.server import create_server  # pylint: disable=import-outside-toplevel
+    sockets = {}
+    try:
+        server = create_server(
+            app, map=sockets, host=address[0], port=address[1], threads=arguments.threads,
+            ident="login-challenge", clear_untrusted_proxy_headers=True,
+            connection_limit=connection_limit(), channel_timeout=CHANNEL_TIMEOUT,
+            cleanup_interval=1, max_request_body_size=BODY_LIMIT,
+            max_request_header_size=16384, asyncore_use_poll=True, backlog=1024)
+    except OSError as error:
+        raise SetError(f"--listen {escaped(arguments.listen)}: {error.strerror}") from error
+    for number in STOPPING:
+        signal.signal(number, lambda number, _frame: stops.append(number))
+    app.store.start_downloads_log()
+    say(f"serving {len(app.answers)} learner(s) at {app.base_url}, their links in "
+        f"{escaped(app.folder / LINKS)}; the setter's page: {app.setter_link()}")
+    deadline = None if arguments.stop_after is None else time.monotonic() + arguments.stop_after
+    try:
+        while not stops and not workspace.taken and \
+                (deadline is None or time.monotonic() < deadline):
+            wasyncore.loop(timeout=0.5, map=sockets, use_poll=True, count=1)
+    finally:
+        with signals_held():
+            server.close()
+            wasyncore.close_all(sockets, ignore_all=True)
+            server.task_dispatcher.shutdown(timeout=STOP_WAIT)
+
+
 def serve(arguments, files, say, interrupted):
     """Serves until SIGTERM, SIGINT, SIGHUP or --stop-after. Those only set
     a flag that the serving loop reads twice a second: raised inside
     waitress, they would be taken for a fault of one connection and lost."""
-    try:
-        from waitress import wasyncore  # pylint: disable=import-outside-toplevel
-        from waitress.server import create_server  # pylint: disable=import-outside-toplevel
-    except ImportError as error:
+    if importlib.util.find_spec("waitress") is None:
         raise SetError("serving needs python3-waitress (`bash .ci/install sets`, or "
-                       "`apt-get install -y python3-waitress`)") from error
+                       "`apt-get install -y python3-waitress`)")
     host, port, base_url = checked_options(arguments)
     folder, database = Path(arguments.set_dir), Path(database_of(arguments))
     before = {path: path.exists() for path in (folder / KEY_FILE, database)}
-    with signals_held():  # what is made is recorded, so a signal's message names it
-        try:
-            app = App(folder, arguments.db, base_url, behind_nginx=arguments.behind_nginx)
-        finally:
-            files.made([path for path, existed in before.items()
-                        if not existed and path.exists()])
-    stops = []
+    app, stops = None, []
     try:
+        with signals_held():  # what is made is recorded, so a signal's message names it
+            try:
+                app = App(folder, arguments.db, base_url, behind_nginx=arguments.behind_nginx)
+            finally:
+                files.made([path for path, existed in before.items()
+                            if not existed and path.exists()])
         files.stage("the set's links.csv", folder / LINKS, app.links_csv(), 0o600)
         files.place()
-        sockets = {}
-        try:
-            server = create_server(
-                app, map=sockets, host=host, port=port, threads=arguments.threads,
-                ident="login-challenge", clear_untrusted_proxy_headers=True,
-                connection_limit=connection_limit(), channel_timeout=CHANNEL_TIMEOUT,
-                cleanup_interval=1, max_request_body_size=BODY_LIMIT,
-                max_request_header_size=16384, asyncore_use_poll=True, backlog=1024)
-        except OSError as error:
-            raise SetError(f"--listen {escaped(arguments.listen)}: {error.strerror}") from error
-        for number in STOPPING:
-            signal.signal(number, lambda number, _frame: stops.append(number))
-        app.store.start_downloads_log()
-        say(f"serving {len(app.answers)} learner(s) at {base_url}, their links in "
-            f"{escaped(folder / LINKS)}; the setter's page: {app.setter_link()}")
-        deadline = None if arguments.stop_after is None else \
-            time.monotonic() + arguments.stop_after
-        try:
-            while not stops and not workspace.taken and \
-                    (deadline is None or time.monotonic() < deadline):
-                wasyncore.loop(timeout=0.5, map=sockets, use_poll=True, count=1)
-        finally:
-            with signals_held():
-                server.close()
-                wasyncore.close_all(sockets, ignore_all=True)
-                server.task_dispatcher.shutdown(timeout=STOP_WAIT)
+        serve_until_stopped(app, arguments, (host, port), stops, say)
     finally:
-        with signals_held():
-            app.close()
+        if app is not None:
+            with signals_held():
+                app.close()
     if workspace.taken:
         raise interrupted(workspace.taken[0])  # a limit, not a request to stop
     why = f"on {signal.Signals(stops[0]).name}" if stops else \
