@@ -78,8 +78,9 @@ class Progress:
 
     def download(self, learner, package):
         moment = self.store.downloaded(learner, package)
-        with self.lock:
-            self.downloaded.setdefault(learner, moment)
+        # Not under the lock an answer's commit holds: a download never
+        # waits on one. One setdefault is atomic, and pages only get().
+        self.downloaded.setdefault(learner, moment)
 
     def results(self):
         with self.lock:
