@@ -44,10 +44,10 @@ def free_port():
         return probe.getsockname()[1]
 
 
-def start_server(tool, folder, port, *extra):
+def start_server(tool, folder, port, *extra, log=subprocess.PIPE):
     serving = subprocess.Popen(  # pylint: disable=consider-using-with
         [tool, "serve", "--set-dir", folder, "--listen", f"127.0.0.1:{port}", "--stop-after",
-         "120", *extra], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+         "120", *extra], stdout=subprocess.PIPE, stderr=log, text=True,
         stdin=subprocess.DEVNULL)
     serving.stdout.readline()  # up and listening
     return serving
@@ -157,6 +157,13 @@ def alone(tool, work, failures):
         close_all(downloads)
         if said is None or serving.returncode != 0 or "stopped on SIGTERM" not in said:
             failures.append(f"SIGTERM during 12 downloads: {serving.returncode}, {said!r}")
+        with open("/dev/full", "w", encoding="utf-8") as full:  # a log that cannot be written
+            unlogged = start_server(tool, folder, port, "--stop-after", "5", log=full)
+        status = fetch(connect, "GET", link)[0]
+        unlogged.wait(timeout=30)
+        unlogged.stdout.close()
+        if status != 200:
+            failures.append(f"with its log on a full disk, a learner's page: {status}")
     finally:
         if serving.poll() is None:
             serving.kill()
@@ -247,13 +254,17 @@ def behind_nginx(tool, work, failures):
         csrf = page.split(b'name="csrf" value="')[1].split(b'"')[0].decode()
         fetched = {name: fetch(connect, "GET", f"{link}/p/{name}")[:2]
                    for name in (package(code), package(code) + ".sha256")}
+        # nginx's internal location answers from outside as every wrong path.
+        fetched["/_packages/"] = fetch(connect, "GET", f"/_packages/{package(code)}")[:2]
+        not_found = fetch(connect, "GET", "/l/nothing")[1]
         answer = urllib.parse.urlencode({"csrf": csrf, "user_name": user_name,
                                          "password": password})
         verdict = fetch(connect, "POST", f"{link}/answer", answer, {
             "Content-Type": "application/x-www-form-urlencoded"})
         if status != 200 or code.encode() not in page or \
-                fetched != {name: (200, (folder / "packages" / name).read_bytes())
-                            for name in fetched} or \
+                fetched != {**{name: (200, (folder / "packages" / name).read_bytes())
+                               for name in fetched if name[0] != "/"},
+                            "/_packages/": (404, not_found)} or \
                 verdict[0] != 200 or b'id="verdict">Correct' not in verdict[1]:
             failures.append(f"over HTTPS through nginx: page {status}, package and checksum "
                             f"{[result[0] for result in fetched.values()]}, answer {verdict[0]}")

@@ -10,6 +10,7 @@ import hashlib
 import io
 import os
 import random
+import shutil
 import signal
 import sqlite3
 import subprocess
@@ -111,6 +112,9 @@ COMMANDS = {
     "submissions --db": (["submissions", "--set-dir", "{set}", "--db",
                           "{set}/submissions.sqlite", "--out", "OUT"],
                          ["{set}/submissions.sqlite", "{set}/set.json"]),
+    "nginx-site": (["nginx-site", "--set-dir", "{set}", "--server-name", "a.org", "--certificate",
+                    "{secret}", "--certificate-key", "{roster}", "--out", "OUT"],
+                   ["{secret}", "{roster}", "{set}/submissions.sqlite", "{set}/answers.csv"]),
     "answers": (["answers", "--set", "files-1", "--secret-file", "{secret}", "--roster",
                  "{roster}", "--platforms", "linux", "--out", "OUT"], ["{secret}", "{roster}"]),
 }
@@ -225,6 +229,9 @@ def check_refusals(work, folder, failures):
     handout = (folder / "handout.csv").read_text().splitlines()
     first_row = handout[1]
     ada_package = package(LEARNERS[0][3])
+    lacking = work / "lacking"
+    shutil.copytree(folder, lacking)
+    (lacking / "packages" / ada_package).unlink()
 
     def edited(name, lines):
         (work / name).write_text("\n".join(lines) + "\n")
@@ -342,6 +349,12 @@ def check_refusals(work, folder, failures):
         ("--threads 0", serve + ["--threads", "0"], "--threads"),
         ("an empty file as the server's database", serve + ["--db", work / "empty.sqlite"],
          "empty file"),
+        ("a package gone from the set", ["serve", "--set-dir", lacking, "--listen",
+                                         "127.0.0.1:18632", "--stop-after", "3"], "lacks 1"),
+        ("nginx syntax in --upstream", ["nginx-site", "--set-dir", folder, "--server-name", "a.org",
+                                        "--certificate", work / "secret", "--certificate-key",
+                                        work / "secret", "--upstream", "a;}server{x:80"],
+         "--upstream"),
         ("a damaged database", ["submissions", "--set-dir", folder, "--db",
                                 work / "damaged.sqlite"], "damaged.sqlite"),
         ("another program's database", ["submissions", "--set-dir", folder, "--db",

@@ -5,16 +5,18 @@ packages sent by nginx itself once the server has checked the token
 (X-Accel-Redirect to an internal location), so that a download costs what
 nginx's own static serving costs and holds no thread of the server."""
 
+import hashlib
 import os
 import re
 from pathlib import Path
 
 from .common import SetError, escaped
-from .server import ACCEL_PREFIX, BODY_LIMIT
+from .server import ACCEL_PREFIX, BODY_LIMIT, HEADERS
 from .serving import listen_address
 
 # nginx reads these in a path or a name as syntax ('$' as a variable).
-UNSAFE = re.compile(r'[\x00-\x20\x7f"\'\\;{}$#]')
+# A byte that is not UTF-8 (a surrogate here) would name another file.
+UNSAFE = re.compile('[\x00-\x20\x7f"\'\\\\;{}$#\udc80-\udcff]')
 SITE = """\
 # The course server of the set in {folder}, written by `challenge-set nginx-site`.
 # Goes in /etc/nginx/sites-enabled/; `serve --behind-nginx --listen {upstream}` runs behind it.
@@ -34,6 +36,10 @@ server {{
     ssl_protocols TLSv1.2 TLSv1.3;
     ssl_session_cache shared:{name}_tls:10m;
     server_tokens off;
+    # Every path holds a learner's or the setter's token: the server logs
+    # each request with a hash of it instead. nginx's error log may still
+    # name a request that the server could not answer (when it is down).
+    access_log off;
 
     # Slow clients are nginx's to hold, not the server's: a request must
     # arrive, and be read, within these.
@@ -62,10 +68,19 @@ server {{
 
     # Reached only through the server's X-Accel-Redirect, after it has
     # checked the learner's token; the Content-Type and
-    # Content-Disposition are the server's.
+    # Content-Disposition are the server's, the other headers its too. Any
+    # other request for it gets the server's own 404, as every wrong path.
     location {accel} {{
         internal;
         alias {packages}/;
+        error_page 404 = @server;
+{headers}    }}
+
+    location @server {{
+        proxy_pass http://{name}_server;
+        proxy_http_version 1.1;
+        proxy_set_header Connection "";
+        proxy_set_header Host $host;
     }}
 }}
 """
@@ -95,9 +110,10 @@ def add_options(commands):
 
 
 def declared(arguments):
+    # The site is never written into the set's folder, whose files it serves.
     return [("--certificate", arguments.certificate, False),
-            ("--certificate-key", arguments.certificate_key, False)], \
-        [("--out", arguments.out, False)]
+            ("--certificate-key", arguments.certificate_key, False),
+            ("--set-dir", arguments.set_dir, True)], [("--out", arguments.out, False)]
 
 
 def nginx_text(option, text):
@@ -115,7 +131,7 @@ def site_of(arguments):
                        "packages/ in it)")
     if not 1 <= arguments.per_address <= 100000:
         raise SetError(f"--per-address: {arguments.per_address} is not 1 to 100000")
-    host, port = listen_address(arguments.upstream)
+    host, port = listen_address(arguments.upstream, "--upstream")
     listen = arguments.listen
     if not re.fullmatch(r"([0-9.]+:|\[[0-9A-Fa-f:]+\]:)?[0-9]{1,5}", listen) or \
             not 0 < int(listen.rsplit(":", 1)[-1]) < 65536:
@@ -128,7 +144,8 @@ def site_of(arguments):
         raise SetError(f"--server-name: {escaped(arguments.server_name)} is not a host name")
     # Zones and the upstream are named after the set, so that two sets can
     # be served by one nginx.
-    name = "login_challenge_" + re.sub(r"[^A-Za-z0-9]", "_", folder.name)[:40]
+    digest = hashlib.sha256(os.fsencode(folder)).hexdigest()[:8]
+    name = f"login_challenge_{re.sub(r'[^A-Za-z0-9]', '_', folder.name)[:32]}_{digest}"
     return SITE.format(
         folder=nginx_text("--set-dir", str(folder)), name=name, listen=listen,
         server_name=arguments.server_name,
@@ -137,7 +154,9 @@ def site_of(arguments):
         key=nginx_text("--certificate-key", os.path.realpath(arguments.certificate_key)),
         body=f"{BODY_LIMIT // 1024}k", connections=arguments.per_address,
         rate=max(10, arguments.per_address // 2), burst=max(100, arguments.per_address * 4),
-        accel=ACCEL_PREFIX, packages=nginx_text("--set-dir", str(folder / "packages")))
+        accel=ACCEL_PREFIX, packages=nginx_text("--set-dir", str(folder / "packages")),
+        headers="".join(f"        add_header {header} \"{value}\" always;\n"
+                        for header, value in HEADERS))
 
 
 def write_site(arguments, files, say):

@@ -7,11 +7,13 @@ clock set back cannot lock a learner out beyond the window."""
 
 import collections
 import datetime
+import sqlite3
 import threading
 import time
 
 from . import grading, joining
-from .store import TIME_FORMAT, now
+from .common import SetError
+from .store import TIME_FORMAT, now, recordable, unreadable
 
 
 
@@ -36,17 +38,33 @@ class Progress:
         self.solved, self.downloaded = {}, {}
         self.recent = collections.defaultdict(collections.deque)  # monotonic times
         wall, started = now(), clock()
-        for number, row in enumerate(store.submissions(), start=2):
-            moment = datetime.datetime.strptime(row[3], TIME_FORMAT)
-            self.count(number, list(row), row[0], moment, self.right(row[0], row[1], row[2]))
-            # An answer of the last window counts as long from now as it
-            # was; one from a clock ahead of now counts as now.
-            age = (wall - moment).total_seconds()
-            if age < WINDOW.total_seconds():
-                self.recent[row[0]].append(started - max(0.0, age))
-        for learner, moment in store.rows("SELECT learner, MIN(downloaded_at) FROM downloads "
-                                          "GROUP BY learner"):
-            self.downloaded[learner] = datetime.datetime.strptime(moment, TIME_FORMAT)
+        number = 1
+        try:
+            for number, row in enumerate(store.submissions(), start=2):
+                if not all(isinstance(field, str) for field in row):
+                    raise TypeError(row)
+                # As `submissions` exports them, so that this report and
+                # `grade`'s of the export agree.
+                fields = [recordable(field) for field in row]
+                moment = datetime.datetime.strptime(fields[3], TIME_FORMAT)
+                self.count(number, fields, fields[0], moment, self.right(*fields[:3]))
+                # An answer of the last window counts as long ago as it was.
+                # One dated ahead of now (the clock was stepped back since)
+                # is not counted: its age is unknown, and a learner is never
+                # locked out for longer than the window.
+                age = (wall - moment).total_seconds()
+                if 0 <= age < WINDOW.total_seconds():
+                    self.recent[fields[0]].append(started - age)
+            number = 0
+            for learner, moment in store.rows("SELECT learner, MIN(downloaded_at) FROM "
+                                              "downloads GROUP BY learner"):
+                self.downloaded[learner] = datetime.datetime.strptime(moment, TIME_FORMAT)
+        except sqlite3.Error as error:
+            raise unreadable(store.name, error) from error
+        except (TypeError, ValueError) as error:
+            where = f"submission {number - 1}" if number else "the downloads' log"
+            raise SetError(f"{store.name}: the submissions database holds a row that no course "
+                           f"server wrote ({where}); restore it from its back-up") from error
         self.rows = sum(self.attempts.values()) + 1
 
     def right(self, learner, user_name, password):

@@ -21,6 +21,7 @@ import json
 import os
 import secrets
 import sys
+import threading
 import time
 import urllib.parse
 from pathlib import Path
@@ -107,6 +108,20 @@ def form_of(environ):
     return {name: recordable(values[0]) for name, values in fields.items()}
 
 
+LOG_LOCK = threading.Lock()
+
+
+def log_line(line):
+    """A request's line on standard error; one that cannot be written (a
+    full disk, a reader gone) is dropped, never the request's answer."""
+    try:
+        with LOG_LOCK:  # whole lines, whichever thread writes
+            sys.stderr.write(line + "\n")
+            sys.stderr.flush()
+    except (OSError, ValueError):
+        pass
+
+
 class App:
     """The WSGI application of one set, which it holds for itself alone
     until close()."""
@@ -123,6 +138,13 @@ class App:
             row = handout.get(learner, {})
             self.packages[learner] = [(name, row[column.replace("_package", "_sha256")])
                                       for column, name in package_columns(row)]
+        missing = sorted(name for listed in self.packages.values() for name, _ in listed
+                         if not (self.folder / "packages" / name).is_file())
+        if missing:
+            raise SetError(f"{escaped(self.folder / 'packages')}: lacks {len(missing)} package(s) "
+                           f"that handout.csv names ({', '.join(map(escaped, missing[:3]))}"
+                           f"{', ...' * (len(missing) > 3)}); restore them from the set's "
+                           "back-up, or make the set again")
         self.set_name = self.read_set_name()
         self.base_url = base_url.rstrip("/")
         self.behind_nginx = behind_nginx
@@ -132,6 +154,9 @@ class App:
                                            f"since {self.started:%Y-%m-%d %H:%M:%S} UTC")
         self.store = None
         try:
+            # The record first: a damaged one is refused before a key is made.
+            self.store = Store(database or self.folder / DATABASE)
+            self.progress = Progress(self.answers, self.store)
             self.key = server_key(folder)
             self.learner_tokens = {learner: token(self.key, "learner", learner)
                                    for learner in self.answers}
@@ -139,12 +164,10 @@ class App:
             self.by_hash = {hashlib.sha256(value.encode()).digest(): learner
                             for learner, value in self.learner_tokens.items()}
             self.setter_token = token(self.key, "setter")
-            self.store = Store(database or self.folder / DATABASE)
-            self.progress = Progress(self.answers, self.store)
         except BaseException:
             self.close()
             raise
-        self.log = log or (lambda line: print(line, file=sys.stderr, flush=True))
+        self.log = log or log_line
 
     def close(self):
         if self.store is not None:
@@ -246,14 +269,19 @@ class App:
         checksum = name.endswith(".sha256") and name[:-len(".sha256")] in names
         if not checksum and name not in names:
             return None
-        if not checksum:
-            self.progress.download(learner, name)
         headers = [("Content-Type", "text/plain; charset=utf-8")] if checksum else [
             ("Content-Type", "application/octet-stream"),
             ("Content-Disposition", f'attachment; filename="{name}"')]
+        path = self.folder / "packages" / name
+        try:
+            source = open(path, "rb")  # pylint: disable=consider-using-with
+        except OSError:
+            return None  # gone since the start: the same 404
+        if not checksum:
+            self.progress.download(learner, name)
         if self.behind_nginx:
+            source.close()
             return "200 OK", headers + [("X-Accel-Redirect", ACCEL_PREFIX + name)], b""
-        source = open(self.folder / "packages" / name, "rb")  # pylint: disable=consider-using-with
         headers.append(("Content-Length", str(os.fstat(source.fileno()).st_size)))
         wrapper = environ.get("wsgi.file_wrapper")
         return "200 OK", headers, wrapper(source, 65536) if wrapper else \

@@ -3,6 +3,7 @@ the serving loop, which waitress runs with limits set for a class and
 which SIGTERM, SIGINT, SIGHUP or --stop-after always end within seconds."""
 
 import importlib.util
+import logging
 import re
 import resource
 import signal
@@ -23,11 +24,13 @@ CHANNEL_TIMEOUT, CONNECTIONS, STOP_WAIT = 10, 2000, 3
 STOPPING = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
 
 
-def listen_address(text):
-    found = re.fullmatch(r"\[?([^\]]*)\]?:([0-9]{1,5})", text)
-    if not found or not 0 < int(found.group(2)) < 65536:
-        raise SetError(f"--listen: {escaped(text)} is not HOST:PORT (127.0.0.1:8000)")
-    return found.group(1), int(found.group(2))
+def listen_address(text, option="--listen"):
+    """(host, port) of HOST:PORT, the host a name or an address and nothing
+    else: it goes into nginx's site as it stands."""
+    found = re.fullmatch(r"(?:\[([0-9A-Fa-f:.]+)\]|([A-Za-z0-9.-]*)):([0-9]{1,5})", text)
+    if not found or not 0 < int(found.group(3)) < 65536:
+        raise SetError(f"{option}: {escaped(text)} is not HOST:PORT (127.0.0.1:8000)")
+    return found.group(1) or found.group(2), int(found.group(3))
 
 
 def add_options(commands):
@@ -154,8 +157,9 @@ def serve_until_stopped(app, arguments, address, stops, say):
             app, map=sockets, host=address[0], port=address[1], threads=arguments.threads,
             ident="login-challenge", clear_untrusted_proxy_headers=True,
             connection_limit=connection_limit(), channel_timeout=CHANNEL_TIMEOUT,
-            cleanup_interval=1, max_request_body_size=BODY_LIMIT,
+            cleanup_interval=1, max_request_body_size=BODY_LIMIT + 1,
             max_request_header_size=16384, asyncore_use_poll=True, backlog=1024)
+        # waitress refuses a body of its limit itself; the form allows BODY_LIMIT.
     except OSError as error:
         raise SetError(f"--listen {escaped(arguments.listen)}: {error.strerror}") from error
     for number in STOPPING:
@@ -170,9 +174,24 @@ def serve_until_stopped(app, arguments, address, stops, say):
             wasyncore.loop(timeout=0.5, map=sockets, use_poll=True, count=1)
     finally:
         with signals_held():
-            server.close()
-            wasyncore.close_all(sockets, ignore_all=True)
+            # Connections closed first wake the threads that write to them;
+            # the trigger they pull goes last, once they have ended (or the
+            # wait is over: whatever a late one says then is not shown).
+            for channel in list(sockets.values()):
+                if channel is server:  # not server.close(), which closes the trigger
+                    close_quietly(lambda: wasyncore.dispatcher.close(server))
+                elif channel is not server.trigger:
+                    close_quietly(channel.close)
             server.task_dispatcher.shutdown(timeout=STOP_WAIT)
+            logging.disable(logging.CRITICAL)
+            close_quietly(server.trigger.close)
+
+
+def close_quietly(close):
+    try:
+        close()
+    except OSError:
+        pass
 
 
 def serve(arguments, files, say, interrupted):

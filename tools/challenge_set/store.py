@@ -186,10 +186,31 @@ def claim_database(path, name):
     try:
         fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
     except OSError as error:
+        holder = holder_of(descriptor)
         os.close(descriptor)
-        raise SetError(f"{name}: another course server records into it already; stop that "
-                       "one first") from error
+        raise SetError(f"{name}: another course server records into it already "
+                       f"({holder or 'its process is not known here'}); stop it first") from error
     return descriptor
+
+
+def holder_of(descriptor):
+    """The process that holds a file's lock, as /proc/locks names it, with
+    its command line where this user may read it; None where unknown."""
+    status = os.fstat(descriptor)
+    where = f"{os.major(status.st_dev):02x}:{os.minor(status.st_dev):02x}:{status.st_ino}"
+    try:
+        with open("/proc/locks", encoding="ascii", errors="replace") as locks:
+            pids = [fields[4] for fields in map(str.split, locks)
+                    if len(fields) > 5 and fields[1] == "FLOCK" and fields[5] == where]
+    except OSError:
+        return None
+    if not pids:
+        return None
+    try:
+        command = Path(f"/proc/{pids[0]}/cmdline").read_bytes().replace(b"\0", b" ").strip()
+        return f"pid {pids[0]}: {escaped(command.decode('utf-8', 'replace'))}"
+    except OSError:
+        return f"pid {pids[0]}"
 
 
 def claim_set(folder, who):
