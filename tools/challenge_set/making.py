@@ -254,8 +254,9 @@ def check_programs(arguments, builds, chosen, wine, defaults):
     pool in a run of changed bytes, which lies in the code that builds the
     values and which no shape may move, is shipped after the last shape,
     with a warning that names the learner: it stops no set."""
-    pending, redrawn = list(builds.learners), {}
-    for shape in range(1, values.MAX_SHAPES + 1):  # each round checks the shape it built
+    pending, redrawn, settled = list(builds.learners), {}, {}
+    for shape in range(1, values.MAX_SHAPES + values.EXTRA_SHAPES + 1):
+        # each round checks the shape it built
         refused = {}  # learner: [(platform, defects)]
         for number, learner in enumerate(pending, start=1):
             progress.show(f"checking: {number} of {len(pending)}")
@@ -270,19 +271,26 @@ def check_programs(arguments, builds, chosen, wine, defaults):
                 defects = build.shape_defects(executable, chosen[learner], defaults[platform])
                 if defects:
                     refused.setdefault(learner, []).append((platform, defects))
+        if shape >= values.MAX_SHAPES:
+            # Past the last shape of before, only a learner a value stands
+            # whole for goes on: one with an unmendable diff run keeps it.
+            for learner in [learner for learner, found in refused.items()
+                            if all(defects == [DIFF_RUN_DEFECT] for _, defects in found)]:
+                settled[learner] = refused.pop(learner)
         pending = list(refused)
-        if not refused or shape == values.MAX_SHAPES:
+        if not refused or shape == values.MAX_SHAPES + values.EXTRA_SHAPES:
             break
         for learner, found in refused.items():
             values.next_shape(chosen[learner])
             redrawn.setdefault(learner, []).append(refusal_text(found))
             builds.write_variant(learner, chosen[learner])
         builds.build()
-    unmendable = [learner for learner in pending
-                  if all(defects == [DIFF_RUN_DEFECT] for _, defects in refused[learner])]
+    refused.update(settled)
+    unmendable = list(settled)
     blocked = [learner for learner in pending if learner not in unmendable]
     if blocked:
-        raise SetError(f"{', '.join(blocked)}: every one of {values.MAX_SHAPES} shapes was "
+        raise SetError(f"{', '.join(blocked)}: every one of "
+                       f"{values.MAX_SHAPES + values.EXTRA_SHAPES} shapes was "
                        f"refused, the last because {refusal_text(refused[blocked[0]])}; nothing "
                        "was written (use another set name or secret for this learner)")
     for learner in unmendable:

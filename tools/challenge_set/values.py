@@ -84,6 +84,14 @@ MAX_LAYOUTS = 1000
 # drawn again for the few built programs that a script could read (see
 # making.check_programs), independently each time.
 MAX_SHAPES = 8
+# Shapes past MAX_SHAPES, only for a learner still refused for a value that
+# stands whole: those bytes lie where no table or image base moves them (the
+# base relocations of an .exe are RVAs whose entries' high bytes are '0' to
+# '9'), so each of these shapes also shifts the code after the builders by
+# CODE_SHIFT more bytes. Shapes up to MAX_SHAPES shift nothing, so no program
+# made before changes.
+EXTRA_SHAPES = 4
+CODE_SHIFT = 16
 
 
 def image_bases(span=64, below=0x6000):
@@ -160,7 +168,9 @@ def next_shape(values):
     """A new shape for the same values, for a learner whose program a
     script could read them off: drawn further along the learner's own
     stream, so that shape N is the same in any set with this learner."""
-    values.update(draw_shape(values["shapes"], values), shape=values["shape"] + 1)
+    shape = values["shape"] + 1
+    values.update(draw_shape(values["shapes"], values), shape=shape,
+                  code_shift=CODE_SHIFT * max(0, shape - MAX_SHAPES))
 
 
 # A learner's code names their packages instead of their id, so that a folder
@@ -225,4 +235,9 @@ def variant_source(template, values):
     if (tables, entries, joins) != (1, CHARACTER_COUNT, 2):
         raise SetError("src/credentials.cpp: the literal table, the entries or the position "
                        "lists are no longer where this tool expects them")
+    if values.get("code_shift"):
+        # A top-level asm comes out before the functions, each of which
+        # names its section (PE's assembler has no .pushsection).
+        source += (f'\n// Moves the code after the builders (a shape past the {MAX_SHAPES}th).\n'
+                   f'asm(".text\\n\\t.skip {values["code_shift"]}, 0xcc\\n");\n')
     return source
