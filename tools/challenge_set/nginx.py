@@ -132,6 +132,8 @@ def site_of(arguments):
     if not 1 <= arguments.per_address <= 100000:
         raise SetError(f"--per-address: {arguments.per_address} is not 1 to 100000")
     host, port = listen_address(arguments.upstream, "--upstream")
+    if not re.fullmatch(r"[0-9A-Fa-f:.]*:[0-9A-Fa-f:.]*|(?!.*\.\.)[A-Za-z0-9][A-Za-z0-9.-]*", host):
+        raise SetError(f"--upstream: {escaped(arguments.upstream)} names no host (127.0.0.1:8000)")
     listen = arguments.listen
     if not re.fullmatch(r"([0-9.]+:|\[[0-9A-Fa-f:]+\]:)?[0-9]{1,5}", listen) or \
             not 0 < int(listen.rsplit(":", 1)[-1]) < 65536:

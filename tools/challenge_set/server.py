@@ -138,11 +138,12 @@ class App:
             row = handout.get(learner, {})
             self.packages[learner] = [(name, row[column.replace("_package", "_sha256")])
                                       for column, name in package_columns(row)]
-        missing = sorted(name for listed in self.packages.values() for name, _ in listed
+        missing = sorted(name for listed in self.packages.values() for package, _ in listed
+                         for name in (package, f"{package}.sha256")
                          if not (self.folder / "packages" / name).is_file())
         if missing:
-            raise SetError(f"{escaped(self.folder / 'packages')}: lacks {len(missing)} package(s) "
-                           f"that handout.csv names ({', '.join(map(escaped, missing[:3]))}"
+            raise SetError(f"{escaped(self.folder / 'packages')}: lacks {len(missing)} file(s) "
+                           f"of the packages that handout.csv names ({', '.join(map(escaped, missing[:3]))}"
                            f"{', ...' * (len(missing) > 3)}); restore them from the set's "
                            "back-up, or make the set again")
         self.set_name = self.read_set_name()
