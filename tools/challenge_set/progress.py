@@ -15,14 +15,12 @@ from . import grading, joining
 from .common import SetError
 from .store import TIME_FORMAT, now, recordable, unreadable
 
+ATTEMPTS, WINDOW = 10, datetime.timedelta(minutes=10)  # no faster an oracle than the program
 
 
 def clock():
     """Seconds that never step back, for the limit of attempts."""
     return time.monotonic()
-
-
-ATTEMPTS, WINDOW = 10, datetime.timedelta(minutes=10)  # no faster an oracle than the program
 
 
 class Progress:
@@ -47,7 +45,7 @@ class Progress:
                 # `grade`'s of the export agree.
                 fields = [recordable(field) for field in row]
                 moment = datetime.datetime.strptime(fields[3], TIME_FORMAT)
-                self.count(number, fields, fields[0], moment, self.right(*fields[:3]))
+                self.count(number, fields, moment, self.right(*fields[:3]))
                 # An answer of the last window counts as long ago as it was.
                 # One dated ahead of now (the clock was stepped back since)
                 # is not counted: its age is unknown, and a learner is never
@@ -70,11 +68,12 @@ class Progress:
     def right(self, learner, user_name, password):
         return grading.typed(user_name, password) == self.answers.get(learner)
 
-    def count(self, number, fields, learner, moment, right):
+    def count(self, number, fields, moment, right):
+        """One recorded answer; `number` names its row in the report."""
         self.grades.add_row(number, fields)
-        self.attempts[learner] += 1
+        self.attempts[fields[0]] += 1
         if right:
-            self.solved.setdefault(learner, moment)
+            self.solved.setdefault(fields[0], moment)
 
     def submit(self, learner, user_name, password):
         """Records an answer: (right, its time, None), or (None, None, the
@@ -91,7 +90,7 @@ class Progress:
             recent.append(ticks)
             self.rows += 1
             self.count(self.rows, [learner, user_name, password, moment.strftime(TIME_FORMAT)],
-                       learner, moment, right)
+                       moment, right)
             return right, moment, None
 
     def download(self, learner, package):
@@ -107,7 +106,3 @@ class Progress:
     def report(self):
         with self.lock:
             return self.grades.report(self.grades.results(), "1")
-
-    def summary(self, results):
-        with self.lock:
-            return self.grades.summary(results)

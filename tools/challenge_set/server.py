@@ -108,6 +108,18 @@ def form_of(environ):
     return {name: recordable(values[0]) for name, values in fields.items()}
 
 
+def check_packages(folder, packages):
+    """Every package the learners' pages link, and its .sha256, is there."""
+    missing = sorted(name for listed in packages.values() for package, _ in listed
+                     for name in (package, f"{package}.sha256")
+                     if not (folder / name).is_file())
+    if missing:
+        raise SetError(f"{escaped(folder)}: lacks {len(missing)} file(s) of the packages that "
+                       f"handout.csv names ({', '.join(map(escaped, missing[:3]))}"
+                       f"{', ...' * (len(missing) > 3)}); restore them from the set's back-up, "
+                       "or make the set again")
+
+
 LOG_LOCK = threading.Lock()
 
 
@@ -138,14 +150,7 @@ class App:
             row = handout.get(learner, {})
             self.packages[learner] = [(name, row[column.replace("_package", "_sha256")])
                                       for column, name in package_columns(row)]
-        missing = sorted(name for listed in self.packages.values() for package, _ in listed
-                         for name in (package, f"{package}.sha256")
-                         if not (self.folder / "packages" / name).is_file())
-        if missing:
-            raise SetError(f"{escaped(self.folder / 'packages')}: lacks {len(missing)} file(s) "
-                           f"of the packages that handout.csv names ({', '.join(map(escaped, missing[:3]))}"
-                           f"{', ...' * (len(missing) > 3)}); restore them from the set's "
-                           "back-up, or make the set again")
+        check_packages(self.folder / "packages", self.packages)
         self.set_name = self.read_set_name()
         self.base_url = base_url.rstrip("/")
         self.behind_nginx = behind_nginx
@@ -305,8 +310,8 @@ class App:
         return "200 OK", [], pages.verdict_page(right, moment, back)
 
     def setter_page(self):
-        results = self.progress.results()
         with self.progress.lock:
+            results = self.progress.grades.results()
             return pages.setter_page(self.set_name, self.progress.grades.summary(results),
                                      f"/s/{self.setter_token}/report.csv", results,
                                      self.progress, self.started, now(), ATTEMPTS)

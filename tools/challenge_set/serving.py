@@ -153,13 +153,13 @@ def serve_until_stopped(app, arguments, address, stops, say):
     from waitress.server import create_server  # pylint: disable=import-outside-toplevel
     sockets = {}
     try:
+        # waitress refuses a body of its limit itself; the form allows BODY_LIMIT.
         server = create_server(
             app, map=sockets, host=address[0], port=address[1], threads=arguments.threads,
             ident="login-challenge", clear_untrusted_proxy_headers=True,
             connection_limit=connection_limit(), channel_timeout=CHANNEL_TIMEOUT,
             cleanup_interval=1, max_request_body_size=BODY_LIMIT + 1,
             max_request_header_size=16384, asyncore_use_poll=True, backlog=1024)
-        # waitress refuses a body of its limit itself; the form allows BODY_LIMIT.
     except OSError as error:
         raise SetError(f"--listen {escaped(arguments.listen)}: {error.strerror}") from error
     for number in STOPPING:

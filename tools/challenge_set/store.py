@@ -175,21 +175,30 @@ class Store:
             self.descriptor = None
 
 
+def locked(path):
+    """An owner-only file, opened and locked for this process alone:
+    (descriptor, True); or (descriptor, False) when another holds it."""
+    descriptor = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW, 0o600)
+    try:
+        fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError:
+        return descriptor, False
+    return descriptor, True
+
+
 def claim_database(path, name):
     """Opens the database file owner-only and holds it for this server
     alone: a second server on it would apply the limit of attempts apart."""
     try:
-        descriptor = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW, 0o600)
+        descriptor, held = locked(path)
     except OSError as error:
         raise SetError(f"{name}: cannot open it to record submissions: "
                        f"{error.strerror}") from error
-    try:
-        fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
-    except OSError as error:
+    if not held:
         holder = holder_of(descriptor)
         os.close(descriptor)
         raise SetError(f"{name}: another course server records into it already "
-                       f"({holder or 'its process is not known here'}); stop it first") from error
+                       f"({holder or 'its process is not known here'}); stop it first")
     return descriptor
 
 
@@ -220,18 +229,15 @@ def claim_set(folder, who):
     path = Path(folder) / LOCK_FILE
     while True:
         try:
-            descriptor = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW, 0o600)
+            descriptor, held = locked(path)
         except OSError as error:
             raise SetError(f"{escaped(path)}: cannot make the server's lock in the set's folder: "
                            f"{error.strerror}") from error
-        try:
-            fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except OSError as error:
+        if not held:
             first = os.read(descriptor, 512).decode("utf-8", "replace").strip()
             os.close(descriptor)
             raise SetError(f"{escaped(folder)}: a course server serves this set already "
-                           f"({escaped(first) or 'one that has not said where'}); stop it "
-                           "first") from error
+                           f"({escaped(first) or 'one that has not said where'}); stop it first")
         try:
             if os.fstat(descriptor).st_ino == os.stat(path).st_ino:
                 break
